@@ -1,0 +1,116 @@
+/*
+ * QMD5820.h - programming interface of the QMD5820 PCI measurement board for inductive
+ * displacement transducers.
+ *
+ * Every function returns a code: 0 on success, a negative value on failure. Handle-taking
+ * functions return -1 for a handle that no open board has (nothing is recorded then);
+ * otherwise the function records its own name and code for the board, which
+ * pc_QMD5820_GetLastError() turns into one line of text.
+ *
+ * Prefixes: i_ returns a signed 16-bit code, l_ a signed 32-bit value, pc_ a text.
+ * Parameters: h_ handle, b_ 8 bits, w_ 16 bits, dw_ 32 bits, db_ double; a leading p
+ * marks an output. A null output pointer is never written.
+ *
+ * Usable from C and C++. Calls on one board must be serialised by the caller.
+ */
+#ifndef QMD5820_H
+#define QMD5820_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(_WIN32)
+#define QMD5820_API
+#else
+#define QMD5820_API __attribute__((visibility("default")))
+#endif
+
+/* A board handle: the driver file handle returned by the open functions. */
+typedef uint64_t QMD5820_HANDLE;
+
+/* Library version 2026.04.1.0. */
+#define QMD5820_DLL_VERSION 0x07EA0426u
+
+/* ---- boards -------------------------------------------------------------------------- */
+
+QMD5820_API int16_t i_QMD5820_GetNumberOfBoards(uint8_t* pb_NumberOfBoards);
+QMD5820_API int16_t i_QMD5820_OpenBoardViaIndex(uint8_t b_BoardIndex,
+                                                QMD5820_HANDLE* ph_DeviceHandle);
+QMD5820_API int16_t i_QMD5820_OpenBoardViaIdentifier(const char* pc_Identifier,
+                                                     QMD5820_HANDLE* ph_DeviceHandle);
+QMD5820_API int16_t i_QMD5820_CloseBoard(QMD5820_HANDLE h_DeviceHandle);
+
+/* ---- identity and versions ------------------------------------------------------------- */
+
+QMD5820_API int16_t i_QMD5820_GetBoardInformation(
+    uint8_t b_BoardIndex, uint32_t dw_IdentifierSize, char* pc_Identifier,
+    uint32_t* pdw_BoardValue1, uint32_t* pdw_BoardValue2, uint32_t* pdw_BoardValue3,
+    uint32_t* pdw_BoardValue4, uint32_t* pdw_BoardValue5, uint32_t* pdw_BoardValue6,
+    uint32_t* pdw_BoardValue7, uint8_t* pb_BoardValue8);
+QMD5820_API int16_t i_QMD5820_GetDLLVersion(uint32_t* pdw_DLLVersion);
+QMD5820_API int16_t i_QMD5820_GetDeviceDriverVersion(QMD5820_HANDLE h_DeviceHandle,
+                                                     uint32_t* pdw_DriverVersion);
+QMD5820_API int16_t i_QMD5820_GetFirmwareVersion(QMD5820_HANDLE h_DeviceHandle,
+                                                 uint32_t* pdw_FirmwareVersion);
+QMD5820_API int16_t i_QMD5820_GetBoardHardwareRevision(QMD5820_HANDLE h_DeviceHandle,
+                                                       char* pc_HardwareRevision);
+QMD5820_API int16_t i_QMD5820_GetBoardSerialNumber(QMD5820_HANDLE h_DeviceHandle,
+                                                   uint32_t* pdw_SerialNumber);
+
+/* ---- last error ------------------------------------------------------------------------- */
+
+/* The board's last recorded result as "<function>: <message> (<code>)". The text stays
+ * valid until the next call for the same board. */
+QMD5820_API const char* pc_QMD5820_GetLastError(QMD5820_HANDLE h_DeviceHandle);
+
+/* ---- digital inputs and outputs (channels 0 to 7) -------------------------------------- */
+
+QMD5820_API int16_t i_QMD5820_Read1DigitalInput(QMD5820_HANDLE h_DeviceHandle, uint8_t b_Channel,
+                                                uint8_t* pb_ChannelStatus);
+QMD5820_API int16_t i_QMD5820_Read8DigitalInputs(QMD5820_HANDLE h_DeviceHandle,
+                                                 uint8_t* pb_PortStatus);
+QMD5820_API int16_t i_QMD5820_Set1DigitalOutputOn(QMD5820_HANDLE h_DeviceHandle,
+                                                  uint8_t b_Channel);
+QMD5820_API int16_t i_QMD5820_Set1DigitalOutputOff(QMD5820_HANDLE h_DeviceHandle,
+                                                   uint8_t b_Channel);
+QMD5820_API int16_t i_QMD5820_Set8DigitalOutputsOn(QMD5820_HANDLE h_DeviceHandle,
+                                                   uint8_t b_OutputMask);
+QMD5820_API int16_t i_QMD5820_Set8DigitalOutputsOff(QMD5820_HANDLE h_DeviceHandle,
+                                                    uint8_t b_OutputMask);
+QMD5820_API int16_t i_QMD5820_SetDigitalOutputMemoryOn(QMD5820_HANDLE h_DeviceHandle);
+QMD5820_API int16_t i_QMD5820_SetDigitalOutputMemoryOff(QMD5820_HANDLE h_DeviceHandle);
+QMD5820_API int16_t i_QMD5820_Get1DigitalOutputStatus(QMD5820_HANDLE h_DeviceHandle,
+                                                      uint8_t b_Channel,
+                                                      uint8_t* pb_ChannelStatus);
+QMD5820_API int16_t i_QMD5820_Get8DigitalOutputsStatus(QMD5820_HANDLE h_DeviceHandle,
+                                                       uint8_t* pb_PortStatus);
+
+/* ---- timer ------------------------------------------------------------------------------- */
+
+QMD5820_API int16_t i_QMD5820_InitAndStartTimer(QMD5820_HANDLE h_DeviceHandle, uint8_t b_TimeBase,
+                                                uint16_t w_ReloadValue,
+                                                uint8_t b_InterruptEnabled);
+QMD5820_API int16_t i_QMD5820_StopTimer(QMD5820_HANDLE h_DeviceHandle);
+QMD5820_API int16_t i_QMD5820_TriggerTimer(QMD5820_HANDLE h_DeviceHandle);
+QMD5820_API int16_t i_QMD5820_ReadTimerStatus(QMD5820_HANDLE h_DeviceHandle,
+                                              uint8_t* pb_StatusByte1, uint8_t* pb_StatusByte2,
+                                              uint16_t* pw_StatusWord);
+QMD5820_API int16_t i_QMD5820_ReadTimerValue(QMD5820_HANDLE h_DeviceHandle,
+                                             uint16_t* pw_TimerValue);
+
+/* ---- logic load channel ------------------------------------------------------------------ */
+
+QMD5820_API int16_t i_QMD5820_LoadLogicCommand(QMD5820_HANDLE h_DeviceHandle, uint32_t dw_Command);
+QMD5820_API int16_t i_QMD5820_LoadLogicWrite(QMD5820_HANDLE h_DeviceHandle, uint32_t dw_Data);
+QMD5820_API int16_t i_QMD5820_LoadLogicRead(QMD5820_HANDLE h_DeviceHandle, uint32_t* pdw_Data);
+QMD5820_API int16_t i_QMD5820_GetLoadLogicStatus(QMD5820_HANDLE h_DeviceHandle,
+                                                 uint8_t* pb_Status);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QMD5820_H */

@@ -1,0 +1,203 @@
+/*
+ * qmd5820sim.h - control API of the simulated QMD5820 board.
+ *
+ * The simulated board is the driver's side of every request the library sends: board
+ * enumeration and open, the board information and version requests, the EEPROM word
+ * requests, digital I/O, the timer and the logic load channel. It is a library of its
+ * own; qmdsim_backend() hands out the backend table (qmd5820_backend.h) through which
+ * the QMD5820 library reaches it.
+ *
+ * Any number of boards may be simulated. Tests configure their own set; the default is
+ * the demo board set (two boards with the factory EEPROM image).
+ *
+ * Every function here is thread-safe: the simulated driver serialises its state.
+ */
+#ifndef QMD5820SIM_H
+#define QMD5820SIM_H
+
+#include <stdint.h>
+
+#include "qmd5820_backend.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(_WIN32)
+#define QMDSIM_API
+#else
+#define QMDSIM_API __attribute__((visibility("default")))
+#endif
+
+#define QMDSIM_ANY_BOARD 0xFFFFFFFFu
+#define QMDSIM_EEPROM_WORDS 65536u
+#define QMDSIM_IDENTIFIER_BYTES 52u
+
+/* ---- boards ------------------------------------------------------------------------ */
+
+typedef struct qmdsim_board_config {
+    /* The identifier field of the board information record, byte for byte (bytes 32 to
+     * 83). It need not be terminated: a 52-character identifier fills the field. */
+    char identifier[QMDSIM_IDENTIFIER_BYTES];
+    /* The seven 32-bit values of the board information record in record order
+     * (offsets 0, 4, 8, ..., 24) and the 8-bit value at offset 28. */
+    uint32_t info_values[7];
+    uint8_t info_value8;
+    uint32_t driver_version;   /* answer of request 0x90002018 */
+    uint32_t firmware_version; /* first half of the answer of request 0x9001c010 */
+    uint32_t serial_number;    /* EEPROM words 129 (low) and 130 (high) of the factory image */
+    uint8_t hardware_revision; /* 0 = revision A; bits 12 to 15 of EEPROM word 128 */
+} qmdsim_board_config;
+
+/* Back to the start state: the demo board set, real time, no faults, an empty and
+ * disabled trace, every handle closed. */
+QMDSIM_API void qmdsim_reset(void);
+
+/* Remove every board (handles still open become unknown to the driver). */
+QMDSIM_API void qmdsim_clear_boards(void);
+
+/* The configuration of demo board `index` (identifier "QMD5820-DEMO-<index>" etc.). */
+QMDSIM_API void qmdsim_default_board_config(uint32_t index, qmdsim_board_config* config);
+
+/* Add a board with the factory EEPROM image built for its serial number and revision;
+ * NULL adds the next demo board. Returns its board index, or -1 when 255 boards exist. */
+QMDSIM_API int32_t qmdsim_add_board(const qmdsim_board_config* config);
+
+QMDSIM_API uint32_t qmdsim_board_count(void);
+
+/* Number of driver handles currently open on a board (leak checks). */
+QMDSIM_API uint32_t qmdsim_open_handles(uint32_t board);
+
+/* Value carried by the last open handshake (request 0x9001c014) on a board, 0 if none. */
+QMDSIM_API uint64_t qmdsim_last_handshake(uint32_t board);
+
+/* The backend table of the simulated driver. */
+QMDSIM_API const qmd5820_backend* qmdsim_backend(void);
+
+/* ---- EEPROM (65536 words, addressed by the driver in bytes) ------------------------- */
+
+/* The driver answers an EEPROM word request whose byte address is odd or above 131070
+ * with status 2. A read returns the word in the low 16 bits of bytes 8 to 11; a write
+ * stores the low 16 bits of bytes 8 to 11. */
+
+QMDSIM_API uint16_t qmdsim_eeprom_get(uint32_t board, uint16_t word_address);
+QMDSIM_API void qmdsim_eeprom_set(uint32_t board, uint16_t word_address, uint16_t value);
+/* Copy `count` words (at most 65536) from/to the EEPROM starting at word 0. */
+QMDSIM_API void qmdsim_eeprom_load(uint32_t board, const uint16_t* words, uint32_t count);
+QMDSIM_API void qmdsim_eeprom_dump(uint32_t board, uint16_t* words, uint32_t count);
+
+/* The factory image (65536 words) for a serial number and a hardware revision. */
+QMDSIM_API void qmdsim_build_factory_image(uint16_t* words, uint32_t serial_number,
+                                           uint8_t hardware_revision);
+
+/* The transducer types of the factory image, in table order. */
+typedef struct qmdsim_transducer {
+    uint8_t transducer_index;
+    uint8_t selection_type;
+    uint8_t calibrated;      /* bit 0 of both calibration state words set */
+    double range;
+    double sensitivity;
+    double frequency;
+    double primary_voltage;
+    double impedance;        /* used for the configuration block only */
+} qmdsim_transducer;
+
+/* Returns the number of factory transducer types; fills *out for index < that number. */
+QMDSIM_API uint32_t qmdsim_factory_transducer(uint32_t index, qmdsim_transducer* out);
+
+/* ---- digital I/O, timer, logic load -------------------------------------------------- */
+
+/* Digital I/O: a switch value (byte 2 of 0x90002144, byte 1 of 0x90002148) other than 0
+ * or 1 gives driver status 2.
+ * Timer: a 16-bit down-counter that counts from the reload value to 0 and reloads on the
+ * next tick of its time base (a period is reload + 1 ticks; each reload is one
+ * expiration), on the simulated clock. Start answers status 2 for a time base above 2 and
+ * 3 for an interrupt switch above 1; trigger reloads the count (a running timer keeps
+ * running); stop holds count and expirations. */
+QMDSIM_API void qmdsim_set_digital_inputs(uint32_t board, uint8_t inputs);
+QMDSIM_API uint8_t qmdsim_digital_outputs(uint32_t board);
+QMDSIM_API uint8_t qmdsim_digital_output_memory(uint32_t board);
+
+typedef struct qmdsim_timer_state {
+    uint8_t running;
+    uint8_t time_base;         /* 0: 1 us, 1: 1 ms, 2: 1 s per count */
+    uint16_t reload_value;
+    uint8_t interrupt_enabled;
+    uint16_t expirations;      /* periods completed since the last start (wraps) */
+} qmdsim_timer_state;
+
+QMDSIM_API void qmdsim_timer(uint32_t board, qmdsim_timer_state* state);
+
+/* Logic load channel model:
+ *   commands: 1 = begin a load (clears the memory), 2 = end the load, 3 = rewind the read
+ *   pointer; any other command gives driver status 2.
+ *   write: appends a word while a load is open (else driver status 3), at most 4096 words
+ *   (then driver status 4); read: the next word written (else driver status 5).
+ *   status byte: bit 0 = load open, bit 1 = load completed, bit 2 = read pointer at end. */
+QMDSIM_API uint32_t qmdsim_logic_word_count(uint32_t board);
+QMDSIM_API uint32_t qmdsim_logic_last_command(uint32_t board);
+
+/* ---- fault injection ------------------------------------------------------------------ */
+
+#define QMDSIM_FAULT_CALL 1   /* the device I/O control call itself fails */
+#define QMDSIM_FAULT_STATUS 2 /* the driver answers with `status` in byte 0 and does nothing */
+
+/* Fault the `nth` request (1-based, counted from now) of `code` on `board`
+ * (QMDSIM_ANY_BOARD: on any board), or every such request when nth is 0. */
+QMDSIM_API void qmdsim_fault_request(uint32_t board, uint32_t code, uint32_t nth, int32_t kind,
+                                     uint8_t status);
+/* The same, counting only requests whose bytes 4 to 7 (the EEPROM byte address) equal
+ * `byte_address`. */
+QMDSIM_API void qmdsim_fault_request_at(uint32_t board, uint32_t code, uint32_t byte_address,
+                                        uint32_t nth, int32_t kind, uint8_t status);
+/* Board counting answers `result` (-1 or -3) until set back to 0. */
+QMDSIM_API void qmdsim_fault_enumeration(int32_t result);
+/* Opening `board` fails at `step` (-3 to -7; 0 clears) until cleared. */
+QMDSIM_API void qmdsim_fault_open(uint32_t board, int32_t step);
+/* The `nth` close from now (1-based) fails; the handle stays open. 0 disarms. */
+QMDSIM_API void qmdsim_fault_close(uint32_t nth);
+/* Remove every injected fault. */
+QMDSIM_API void qmdsim_fault_clear(void);
+
+/* ---- request trace -------------------------------------------------------------------- */
+
+#define QMDSIM_TRACE_COUNT 1
+#define QMDSIM_TRACE_OPEN 2
+#define QMDSIM_TRACE_CLOSE 3
+#define QMDSIM_TRACE_IOCTL 4
+#define QMDSIM_TRACE_READ 5
+#define QMDSIM_TRACE_BYTES 1024u
+
+typedef struct qmdsim_trace_entry {
+    uint32_t kind;      /* QMDSIM_TRACE_* */
+    uint32_t board;     /* board index; QMDSIM_ANY_BOARD when the handle is unknown */
+    uint64_t handle;
+    uint32_t code;      /* control code (ioctl) */
+    uint32_t in_size;   /* bytes in (ioctl) / requested (read) */
+    uint32_t out_size;  /* bytes out (ioctl) / delivered (read) */
+    int32_t result;     /* ioctl, read, close: 1 ok, 0 failed; count: the count; open: code */
+    uint8_t in[QMDSIM_TRACE_BYTES];  /* first in_size bytes as received */
+    uint8_t out[QMDSIM_TRACE_BYTES]; /* first out_size bytes as answered (0 if failed) */
+} qmdsim_trace_entry;
+
+/* Start (capacity > 0: keep at most that many entries, oldest dropped) or stop tracing. */
+QMDSIM_API void qmdsim_trace_enable(uint32_t capacity);
+QMDSIM_API void qmdsim_trace_clear(void);
+QMDSIM_API uint32_t qmdsim_trace_count(void);
+/* 0 and *entry filled for i < count, else -1. */
+QMDSIM_API int32_t qmdsim_trace_get(uint32_t i, qmdsim_trace_entry* entry);
+
+/* ---- time ------------------------------------------------------------------------------ */
+
+/* Real time (the default) or a virtual clock: a sleep advances virtual time at once, a
+ * sleep of 0 ms by 1 ms. Switching the virtual clock on starts it at 0 us (calendar
+ * second 1800000000); qmdsim_advance_us moves only the virtual clock. */
+QMDSIM_API void qmdsim_set_virtual_clock(int32_t on);
+QMDSIM_API uint64_t qmdsim_now_us(void);
+QMDSIM_API void qmdsim_advance_us(uint64_t us);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QMD5820SIM_H */

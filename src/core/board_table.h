@@ -1,0 +1,76 @@
+// The process-global board table: 30 board records and the board count.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+#include "QMD5820.h"
+
+namespace qmd {
+
+inline constexpr int kBoardRecords = 30;
+inline constexpr int kChannels = 16;
+inline constexpr std::size_t kTransducerRecordBytes = 58;
+inline constexpr std::size_t kLastErrorTextBytes = 1024;
+inline constexpr uint8_t kChannelNotInitialised = 255;
+
+// Copy of the transducer record a channel was last initialised with; byte 0 = 255 marks
+// a channel that is not initialised.
+using ChannelBlock = std::array<uint8_t, kTransducerRecordBytes>;
+
+using InterruptRoutine = void (*)(void);
+
+constexpr std::array<ChannelBlock, kChannels> NotInitialisedChannels() {
+    std::array<ChannelBlock, kChannels> channels{};
+    for (ChannelBlock& block : channels) block[0] = kChannelNotInitialised;
+    return channels;
+}
+
+struct BoardRecord {
+    uint64_t device_handle = 0;  // null while the board is closed
+    int16_t open_count = 0;      // opens not yet matched by a close
+
+    // Read by the board's interrupt thread while the caller's threads use the board.
+    std::atomic<uint8_t> interrupt_installed{0};
+    uint64_t interrupt_event = 0;
+    uint64_t kill_event = 0;
+    uint64_t interrupt_thread = 0;
+    std::atomic<InterruptRoutine> user_routine{nullptr};
+    uint32_t labview_event = 0;
+
+    const char* last_function = nullptr;  // exported name of the last recording function
+    int32_t last_code = 0;
+    char last_error_text[kLastErrorTextBytes] = {};
+
+    std::array<ChannelBlock, kChannels> channels = NotInitialisedChannels();
+
+    // Back to the process-attach state: everything zero, channels not initialised.
+    void Reset();
+};
+
+// Process attach: the board count and every record back to their initial state.
+void OnProcessAttach();
+
+uint8_t& BoardCount();
+BoardRecord& Board(int index);
+
+// The index of the record whose device handle is `handle`, scanning records 0 to board
+// count - 1 (never beyond the table); -1 when none matches. A null handle never matches.
+int FindBoardRecord(QMD5820_HANDLE handle);
+
+// Stores the calling exported function's name and its result in record `index`.
+void RecordResult(int index, const char* function_name, int32_t code);
+
+// The call frame of a handle-taking exported function: unknown handle -> -1 (nothing
+// recorded); otherwise run `body` on the record, record its code under `name`, return it.
+template <class Body>
+int16_t CallFrame(const char* name, QMD5820_HANDLE handle, Body&& body) {
+    const int index = FindBoardRecord(handle);
+    if (index < 0) return -1;
+    const int16_t code = body(Board(index));
+    RecordResult(index, name, code);
+    return code;
+}
+
+}  // namespace qmd

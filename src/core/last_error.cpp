@@ -1,0 +1,25 @@
+// The last-error text: the board's last recorded (function, code) pair as one line.
+#include <cstdio>
+
+#include "core/board_table.h"
+#include "core/catalogue.h"
+
+using namespace qmd;
+
+extern "C" const char* pc_QMD5820_GetLastError(QMD5820_HANDLE h_DeviceHandle) {
+    const int index = FindBoardRecord(h_DeviceHandle);
+    if (index < 0) {
+        return "pc_QMD5820_GetLastError failed: The h_DeviceHandle parameter is wrong (-1)";
+    }
+    BoardRecord& record = Board(index);
+    if (record.last_function == nullptr) {
+        return "No error information is available for this board.";
+    }
+    const char* message = record.last_code == 0
+                              ? kNoErrorMessage
+                              : CatalogueMessage(record.last_function, record.last_code);
+    if (message == nullptr) message = kFallbackMessage;
+    std::snprintf(record.last_error_text, sizeof record.last_error_text, "%s: %s (%d)",
+                  record.last_function, message, static_cast<int>(record.last_code));
+    return record.last_error_text;
+}
