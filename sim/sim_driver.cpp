@@ -1,0 +1,547 @@
+// The simulated driver: boards, handles, the request table check, fault injection, the
+// request trace and the clock, behind the backend table and the control API.
+//
+// Handles: every successful open hands out a new value from a process-wide counter (above
+// 32 bits, step 4, never 0 or all ones, never reused, not even across qmdsim_reset), so a
+// stale handle or one truncated to 32 bits is unknown to the driver.
+//
+// One mutex guards the whole driver; no call sleeps while holding it.
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "core/bytes.h"
+#include "core/requests.h"
+#include "qmd5820sim.h"
+#include "sim_board.h"
+
+#include "core/requests.h"
+
+namespace qmdsim {
+namespace {
+
+constexpr uint64_t kFirstHandle = UINT64_C(0x0000'01A4'0000'0104);
+constexpr uint64_t kHandleStep = 4;
+constexpr uint32_t kMaxBoards = 255;
+constexpr int64_t kVirtualCalendarEpoch = 1800000000;  // calendar seconds at virtual time 0
+
+struct RequestFault {
+    uint32_t board;
+    uint32_t code;
+    bool at_address;
+    uint32_t address;
+    uint32_t nth;  // 0: every request
+    int32_t kind;
+    uint8_t status;
+    uint32_t seen = 0;
+    bool spent = false;
+};
+
+struct TraceRecord {
+    uint32_t kind = 0;
+    uint32_t board = QMDSIM_ANY_BOARD;
+    uint64_t handle = 0;
+    uint32_t code = 0;
+    uint32_t in_size = 0;
+    uint32_t out_size = 0;
+    int32_t result = 0;
+    std::vector<uint8_t> in;
+    std::vector<uint8_t> out;
+};
+
+std::vector<uint8_t> Capture(const uint8_t* p, uint32_t size) {
+    if (p == nullptr) return {};
+    const uint32_t n = size < QMDSIM_TRACE_BYTES ? size : QMDSIM_TRACE_BYTES;
+    return std::vector<uint8_t>(p, p + n);
+}
+
+class Driver {
+  public:
+    Driver() : real_origin_(std::chrono::steady_clock::now()) { Reset(); }
+
+    // ---- backend ----
+
+    int32_t CountBoards() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const int32_t result =
+            enumeration_fault_ != 0 ? enumeration_fault_ : static_cast<int32_t>(boards_.size());
+        TraceRecord t;
+        t.kind = QMDSIM_TRACE_COUNT;
+        t.result = result;
+        Trace(std::move(t));
+        return result;
+    }
+
+    int32_t Open(uint32_t index, uint64_t* handle) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        int32_t code = QMD5820_OPEN_OK;
+        uint64_t h = 0;
+        const auto fault = open_faults_.find(index);
+        if (handle == nullptr || index >= boards_.size()) {
+            code = QMD5820_OPEN_NO_INTERFACE;
+        } else if (fault != open_faults_.end()) {
+            code = fault->second;
+            if (code == QMD5820_OPEN_CREATE_FAILED) h = QMD5820_INVALID_HANDLE_VALUE;
+        } else {
+            h = next_handle_;
+            next_handle_ += kHandleStep;
+            handles_[h] = index;
+        }
+        if (handle != nullptr && (code == QMD5820_OPEN_OK || code == QMD5820_OPEN_CREATE_FAILED)) {
+            *handle = h;
+        }
+        TraceRecord t;
+        t.kind = QMDSIM_TRACE_OPEN;
+        t.board = index;
+        t.handle = h;
+        t.result = code;
+        Trace(std::move(t));
+        return code;
+    }
+
+    int32_t Close(uint64_t handle) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto it = handles_.find(handle);
+        bool ok = it != handles_.end();
+        TraceRecord t;
+        t.kind = QMDSIM_TRACE_CLOSE;
+        t.handle = handle;
+        t.board = ok ? it->second : QMDSIM_ANY_BOARD;
+        if (close_fault_nth_ != 0 && ++closes_seen_ == close_fault_nth_) {
+            close_fault_nth_ = 0;
+            ok = false;
+        } else if (ok) {
+            handles_.erase(it);
+        }
+        t.result = ok ? 1 : 0;
+        Trace(std::move(t));
+        return ok ? 0 : 1;
+    }
+
+    int32_t DeviceIoControl(uint64_t handle, uint32_t code, uint8_t* buffer, uint32_t in_size,
+                            uint32_t out_size) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        TraceRecord t;
+        t.kind = QMDSIM_TRACE_IOCTL;
+        t.handle = handle;
+        t.code = code;
+        t.in_size = in_size;
+        t.out_size = out_size;
+        if (trace_capacity_ > 0) t.in = Capture(buffer, in_size);
+        const int32_t result = Dispatch(handle, code, buffer, in_size, out_size, t);
+        t.result = result;
+        Trace(std::move(t));
+        return result;
+    }
+
+    int32_t ReadStream(uint64_t handle, uint8_t* buffer, uint32_t size, uint32_t* bytes_read) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto it = handles_.find(handle);
+        const bool ok = it != handles_.end() && bytes_read != nullptr;
+        // The sequence data stream arrives with acquisition; until then a read delivers
+        // nothing.
+        (void)buffer;
+        if (ok) *bytes_read = 0;
+        TraceRecord t;
+        t.kind = QMDSIM_TRACE_READ;
+        t.handle = handle;
+        t.board = it != handles_.end() ? it->second : QMDSIM_ANY_BOARD;
+        t.in_size = size;
+        t.out_size = 0;
+        t.result = ok ? 1 : 0;
+        Trace(std::move(t));
+        return ok ? 1 : 0;
+    }
+
+    void SleepMs(uint32_t ms) {
+        bool virtual_clock = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            virtual_clock = virtual_clock_;
+            if (virtual_clock) virtual_us_ += uint64_t{ms == 0 ? 1u : ms} * 1000;
+        }
+        if (virtual_clock || ms == 0) {
+            std::this_thread::yield();
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        }
+    }
+
+    int64_t ClockSeconds() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!virtual_clock_) return static_cast<int64_t>(std::time(nullptr));
+        return kVirtualCalendarEpoch + static_cast<int64_t>(virtual_us_ / 1000000);
+    }
+
+    // ---- control ----
+
+    void Reset() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        boards_.clear();
+        handles_.clear();
+        ClearFaults();
+        trace_.clear();
+        trace_capacity_ = 0;
+        virtual_clock_ = false;
+        virtual_us_ = 0;
+        for (uint32_t i = 0; i < 2; ++i) boards_.emplace_back(DemoBoardConfig(i));
+    }
+
+    void ClearBoards() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        boards_.clear();
+        handles_.clear();
+    }
+
+    int32_t AddBoard(const qmdsim_board_config* config) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (boards_.size() >= kMaxBoards) return -1;
+        const uint32_t index = static_cast<uint32_t>(boards_.size());
+        boards_.emplace_back(config != nullptr ? *config : DemoBoardConfig(index));
+        return static_cast<int32_t>(index);
+    }
+
+    uint32_t BoardCount() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return static_cast<uint32_t>(boards_.size());
+    }
+
+    uint32_t OpenHandles(uint32_t board) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        uint32_t n = 0;
+        for (const auto& [h, b] : handles_) n += b == board ? 1 : 0;
+        return n;
+    }
+
+    // Runs `f` on board `index` under the lock; does nothing for an unknown board.
+    template <typename F>
+    void WithBoard(uint32_t index, F f) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (index < boards_.size()) f(boards_[index], NowLocked());
+    }
+
+    void FaultRequest(uint32_t board, uint32_t code, bool at, uint32_t address, uint32_t nth,
+                      int32_t kind, uint8_t status) {
+        if (kind != QMDSIM_FAULT_CALL && kind != QMDSIM_FAULT_STATUS) return;
+        std::lock_guard<std::mutex> lock(mutex_);
+        request_faults_.push_back({board, code, at, address, nth, kind, status});
+    }
+
+    void FaultEnumeration(int32_t result) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        enumeration_fault_ = result;
+    }
+
+    void FaultOpen(uint32_t board, int32_t step) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (step >= QMD5820_OPEN_CREATE_FAILED && step <= QMD5820_OPEN_NO_DEVICE_SET) {
+            open_faults_[board] = step;
+        } else if (step == 0) {
+            open_faults_.erase(board);
+        }
+    }
+
+    void FaultClose(uint32_t nth) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        close_fault_nth_ = nth;
+        closes_seen_ = 0;
+    }
+
+    void FaultClear() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ClearFaults();
+    }
+
+    void TraceEnable(uint32_t capacity) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        trace_capacity_ = capacity;
+        while (trace_.size() > capacity && !trace_.empty() && capacity > 0) trace_.pop_front();
+    }
+
+    void TraceClear() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        trace_.clear();
+    }
+
+    uint32_t TraceCount() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return static_cast<uint32_t>(trace_.size());
+    }
+
+    int32_t TraceGet(uint32_t i, qmdsim_trace_entry* e) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (e == nullptr || i >= trace_.size()) return -1;
+        const TraceRecord& t = trace_[i];
+        std::memset(e, 0, sizeof *e);
+        e->kind = t.kind;
+        e->board = t.board;
+        e->handle = t.handle;
+        e->code = t.code;
+        e->in_size = t.in_size;
+        e->out_size = t.out_size;
+        e->result = t.result;
+        if (!t.in.empty()) std::memcpy(e->in, t.in.data(), t.in.size());
+        if (!t.out.empty()) std::memcpy(e->out, t.out.data(), t.out.size());
+        return 0;
+    }
+
+    void SetVirtualClock(bool on) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (on && !virtual_clock_) virtual_us_ = 0;
+        virtual_clock_ = on;
+    }
+
+    uint64_t NowUs() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return NowLocked();
+    }
+
+    void AdvanceUs(uint64_t us) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (virtual_clock_) virtual_us_ += us;
+    }
+
+  private:
+    uint64_t NowLocked() const {
+        if (virtual_clock_) return virtual_us_;
+        return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                         std::chrono::steady_clock::now() - real_origin_)
+                                         .count());
+    }
+
+    void ClearFaults() {
+        request_faults_.clear();
+        enumeration_fault_ = 0;
+        open_faults_.clear();
+        close_fault_nth_ = 0;
+        closes_seen_ = 0;
+    }
+
+    void Trace(TraceRecord&& t) {
+        if (trace_capacity_ == 0) return;
+        while (trace_.size() >= trace_capacity_) trace_.pop_front();
+        trace_.push_back(std::move(t));
+    }
+
+    // Counts the request against every matching fault; the first fault that fires (in
+    // injection order) decides.
+    const RequestFault* FaultFor(uint32_t board, uint32_t code, const uint8_t* in,
+                                 uint32_t in_size) {
+        const RequestFault* fired = nullptr;
+        for (RequestFault& f : request_faults_) {
+            if (f.spent || f.code != code) continue;
+            if (f.board != QMDSIM_ANY_BOARD && f.board != board) continue;
+            if (f.at_address && (in_size < 8 || qmd::bytes::GetU32(in + 4) != f.address)) continue;
+            ++f.seen;
+            const bool fires = f.nth == 0 || f.seen == f.nth;
+            if (f.nth != 0 && fires) f.spent = true;
+            if (fires && fired == nullptr) fired = &f;
+        }
+        return fired;
+    }
+
+    int32_t Dispatch(uint64_t handle, uint32_t code, uint8_t* buffer, uint32_t in_size,
+                     uint32_t out_size, TraceRecord& t) {
+        const auto it = handles_.find(handle);
+        if (it == handles_.end()) return 0;
+        const uint32_t board = it->second;
+        t.board = board;
+        const qmd::RequestSpec* size = qmd::FindRequest(code);
+        if (size == nullptr || size->in_size != in_size || size->out_size != out_size) return 0;
+        if (buffer == nullptr) return 0;
+
+        // The record: the input, zero beyond it.
+        std::vector<uint8_t> record(in_size > out_size ? in_size : out_size, 0);
+        std::memcpy(record.data(), buffer, in_size);
+
+        if (const RequestFault* f = FaultFor(board, code, record.data(), in_size)) {
+            if (f->kind == QMDSIM_FAULT_CALL) return 0;
+            // A status answer with nothing executed (a request without output cannot
+            // carry it: it succeeds and does nothing).
+            if (out_size > 0) record[0] = f->status;
+        } else {
+            Execute(boards_[board], code, record.data(), in_size, out_size, NowLocked());
+        }
+        std::memcpy(buffer, record.data(), out_size);
+        if (trace_capacity_ > 0) t.out = Capture(record.data(), out_size);
+        return 1;
+    }
+
+    std::mutex mutex_;
+    std::vector<Board> boards_;
+    std::map<uint64_t, uint32_t> handles_;  // handle -> board index
+    uint64_t next_handle_ = kFirstHandle;
+
+    std::vector<RequestFault> request_faults_;
+    int32_t enumeration_fault_ = 0;
+    std::map<uint32_t, int32_t> open_faults_;
+    uint32_t close_fault_nth_ = 0;
+    uint32_t closes_seen_ = 0;
+
+    std::deque<TraceRecord> trace_;
+    uint32_t trace_capacity_ = 0;
+
+    const std::chrono::steady_clock::time_point real_origin_;
+    bool virtual_clock_ = false;
+    uint64_t virtual_us_ = 0;
+};
+
+// Created at first use and never destroyed, so a late call from another thread during
+// process exit still finds it.
+Driver& TheDriver() {
+    static Driver* const driver = new Driver;
+    return *driver;
+}
+
+// ---- backend table ----
+
+int32_t BackendCount(void*) { return TheDriver().CountBoards(); }
+int32_t BackendOpen(void*, uint32_t index, uint64_t* handle) {
+    return TheDriver().Open(index, handle);
+}
+int32_t BackendClose(void*, uint64_t handle) { return TheDriver().Close(handle); }
+int32_t BackendIoctl(void*, uint64_t handle, uint32_t code, uint8_t* buffer, uint32_t in_size,
+                     uint32_t out_size) {
+    return TheDriver().DeviceIoControl(handle, code, buffer, in_size, out_size);
+}
+int32_t BackendRead(void*, uint64_t handle, uint8_t* buffer, uint32_t size, uint32_t* bytes_read) {
+    return TheDriver().ReadStream(handle, buffer, size, bytes_read);
+}
+void BackendSleep(void*, uint32_t ms) { TheDriver().SleepMs(ms); }
+int64_t BackendClock(void*) { return TheDriver().ClockSeconds(); }
+
+const qmd5820_backend kBackend = {
+    sizeof(qmd5820_backend), nullptr,      BackendCount, BackendOpen, BackendClose,
+    BackendIoctl,            BackendRead,  BackendSleep, BackendClock,
+};
+
+}  // namespace
+}  // namespace qmdsim
+
+using qmdsim::TheDriver;
+
+extern "C" {
+
+void qmdsim_reset(void) { TheDriver().Reset(); }
+void qmdsim_clear_boards(void) { TheDriver().ClearBoards(); }
+
+void qmdsim_default_board_config(uint32_t index, qmdsim_board_config* config) {
+    if (config != nullptr) *config = qmdsim::DemoBoardConfig(index);
+}
+
+int32_t qmdsim_add_board(const qmdsim_board_config* config) { return TheDriver().AddBoard(config); }
+uint32_t qmdsim_board_count(void) { return TheDriver().BoardCount(); }
+uint32_t qmdsim_open_handles(uint32_t board) { return TheDriver().OpenHandles(board); }
+
+uint64_t qmdsim_last_handshake(uint32_t board) {
+    uint64_t v = 0;
+    TheDriver().WithBoard(board, [&](qmdsim::Board& b, uint64_t) { v = b.last_handshake; });
+    return v;
+}
+
+const qmd5820_backend* qmdsim_backend(void) {
+    TheDriver();  // the start state exists before the first call through the table
+    return &qmdsim::kBackend;
+}
+
+uint16_t qmdsim_eeprom_get(uint32_t board, uint16_t word_address) {
+    uint16_t v = 0;
+    TheDriver().WithBoard(board, [&](qmdsim::Board& b, uint64_t) { v = b.eeprom[word_address]; });
+    return v;
+}
+
+void qmdsim_eeprom_set(uint32_t board, uint16_t word_address, uint16_t value) {
+    TheDriver().WithBoard(board,
+                          [&](qmdsim::Board& b, uint64_t) { b.eeprom[word_address] = value; });
+}
+
+void qmdsim_eeprom_load(uint32_t board, const uint16_t* words, uint32_t count) {
+    if (words == nullptr) return;
+    if (count > QMDSIM_EEPROM_WORDS) count = QMDSIM_EEPROM_WORDS;
+    TheDriver().WithBoard(board, [&](qmdsim::Board& b, uint64_t) {
+        std::memcpy(b.eeprom.data(), words, count * sizeof(uint16_t));
+    });
+}
+
+void qmdsim_eeprom_dump(uint32_t board, uint16_t* words, uint32_t count) {
+    if (words == nullptr) return;
+    if (count > QMDSIM_EEPROM_WORDS) count = QMDSIM_EEPROM_WORDS;
+    TheDriver().WithBoard(board, [&](qmdsim::Board& b, uint64_t) {
+        std::memcpy(words, b.eeprom.data(), count * sizeof(uint16_t));
+    });
+}
+
+void qmdsim_set_digital_inputs(uint32_t board, uint8_t inputs) {
+    TheDriver().WithBoard(board, [&](qmdsim::Board& b, uint64_t) { b.inputs = inputs; });
+}
+
+uint8_t qmdsim_digital_outputs(uint32_t board) {
+    uint8_t v = 0;
+    TheDriver().WithBoard(board, [&](qmdsim::Board& b, uint64_t) { v = b.outputs; });
+    return v;
+}
+
+uint8_t qmdsim_digital_output_memory(uint32_t board) {
+    uint8_t v = 0;
+    TheDriver().WithBoard(board, [&](qmdsim::Board& b, uint64_t) { v = b.output_memory; });
+    return v;
+}
+
+void qmdsim_timer(uint32_t board, qmdsim_timer_state* state) {
+    if (state == nullptr) return;
+    *state = qmdsim_timer_state{};
+    TheDriver().WithBoard(board, [&](qmdsim::Board& b, uint64_t now) {
+        state->running = b.timer.running ? 1 : 0;
+        state->time_base = b.timer.time_base;
+        state->reload_value = b.timer.reload;
+        state->interrupt_enabled = b.timer.interrupt_enabled ? 1 : 0;
+        state->expirations = b.timer.Expirations(now);
+    });
+}
+
+uint32_t qmdsim_logic_word_count(uint32_t board) {
+    uint32_t v = 0;
+    TheDriver().WithBoard(board, [&](qmdsim::Board& b, uint64_t) {
+        v = static_cast<uint32_t>(b.logic.words.size());
+    });
+    return v;
+}
+
+uint32_t qmdsim_logic_last_command(uint32_t board) {
+    uint32_t v = 0;
+    TheDriver().WithBoard(board, [&](qmdsim::Board& b, uint64_t) { v = b.logic.last_command; });
+    return v;
+}
+
+void qmdsim_fault_request(uint32_t board, uint32_t code, uint32_t nth, int32_t kind,
+                          uint8_t status) {
+    TheDriver().FaultRequest(board, code, false, 0, nth, kind, status);
+}
+
+void qmdsim_fault_request_at(uint32_t board, uint32_t code, uint32_t byte_address, uint32_t nth,
+                             int32_t kind, uint8_t status) {
+    TheDriver().FaultRequest(board, code, true, byte_address, nth, kind, status);
+}
+
+void qmdsim_fault_enumeration(int32_t result) { TheDriver().FaultEnumeration(result); }
+void qmdsim_fault_open(uint32_t board, int32_t step) { TheDriver().FaultOpen(board, step); }
+void qmdsim_fault_close(uint32_t nth) { TheDriver().FaultClose(nth); }
+void qmdsim_fault_clear(void) { TheDriver().FaultClear(); }
+
+void qmdsim_trace_enable(uint32_t capacity) { TheDriver().TraceEnable(capacity); }
+void qmdsim_trace_clear(void) { TheDriver().TraceClear(); }
+uint32_t qmdsim_trace_count(void) { return TheDriver().TraceCount(); }
+int32_t qmdsim_trace_get(uint32_t i, qmdsim_trace_entry* entry) {
+    return TheDriver().TraceGet(i, entry);
+}
+
+void qmdsim_set_virtual_clock(int32_t on) { TheDriver().SetVirtualClock(on != 0); }
+uint64_t qmdsim_now_us(void) { return TheDriver().NowUs(); }
+void qmdsim_advance_us(uint64_t us) { TheDriver().AdvanceUs(us); }
+
+}  // extern "C"
