@@ -1,0 +1,579 @@
+// The simulated board through its backend table and its control API.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "core/bytes.h"
+#include "eeprom/settings.h"
+#include "qmd5820sim.h"
+
+namespace {
+
+namespace bytes = qmd::bytes;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t kEepromWrite = 0x9001c008;
+constexpr uint32_t kEepromRead = 0x9001c00c;
+constexpr uint32_t kDriverVersion = 0x90002018;
+constexpr uint32_t kTimerStatus = 0x9000218c;
+constexpr uint32_t kTimerValue = 0x90002190;
+constexpr uint32_t kLogicCommand = 0x90002200;
+constexpr uint32_t kLogicWrite = 0x90002204;
+constexpr uint32_t kLogicRead = 0x90002208;
+
+const qmd5820_backend& B() { return *qmdsim_backend(); }
+
+uint64_t Open(uint32_t board) {
+    uint64_t h = 0;
+    EXPECT_EQ(B().open_board(B().context, board, &h), QMD5820_OPEN_OK);
+    return h;
+}
+
+// One request on a record of max(in, out) bytes followed by a guard byte that must survive.
+int32_t Call(uint64_t h, uint32_t code, Bytes& rec, uint32_t in, uint32_t out) {
+    rec.resize(std::max(in, out) + 1, 0);
+    rec.back() = 0xEE;
+    const int32_t ok = B().device_io_control(B().context, h, code, rec.data(), in, out);
+    EXPECT_EQ(rec.back(), 0xEE) << std::hex << code;
+    rec.pop_back();
+    return ok;
+}
+
+// A two-way request of `size` bytes; returns the reply.
+Bytes Req(uint64_t h, uint32_t code, uint32_t size, Bytes in = {}) {
+    in.resize(size, 0);
+    EXPECT_EQ(Call(h, code, in, size, size), 1) << std::hex << code;
+    return in;
+}
+
+// A record with `v` at bytes 4 to 7 (and `w` at 8 to 11 for the 12-byte EEPROM record).
+Bytes At4(uint32_t size, uint32_t v, uint32_t w = 0) {
+    Bytes r(size, 0);
+    bytes::PutU32(&r[4], v);
+    if (size >= 12) bytes::PutU32(&r[8], w);
+    return r;
+}
+
+uint16_t Word(uint64_t h, uint32_t w) {
+    const Bytes r = Req(h, kEepromRead, 12, At4(12, 2 * (w & 0xFFFF)));
+    EXPECT_EQ(r[0], 0);
+    return static_cast<uint16_t>(bytes::GetU32(&r[8]));
+}
+
+class Sim : public ::testing::Test {
+  protected:
+    void SetUp() override { qmdsim_reset(); }
+    void TearDown() override { qmdsim_reset(); }
+};
+
+// ---- request table, handles, identity ------------------------------------------------------
+
+TEST_F(Sim, RequestTableSizesAndPlaceholders) {
+    const struct {
+        uint32_t code, in, out;
+        bool placeholder;  // answered with a zero record for now
+    } table[] = {
+        {0x9001c014, 8, 0, 0},   {0x90002000, 0, 84, 0},  {0x90002018, 0, 4, 0},
+        {0x9001c010, 0, 8, 0},   {0x90002004, 8, 0, 1},   {0x90002008, 0, 144, 1},
+        {0x9001c008, 12, 12, 0}, {0x9001c00c, 12, 12, 0}, {0x90002048, 1, 1, 1},
+        {0x90002040, 5, 5, 1},   {0x90002044, 4, 4, 1},   {0x90002080, 48, 48, 1},
+        {0x90002084, 56, 56, 1}, {0x90002088, 1, 1, 1},   {0x9000208c, 1, 1, 1},
+        {0x90002090, 2, 2, 1},   {0x900020c0, 3, 3, 1},   {0x900020c4, 3, 3, 1},
+        {0x900020c8, 516, 516, 1}, {0x900020cc, 516, 516, 1}, {0x900020d0, 16, 16, 1},
+        {0x900020d4, 1, 1, 1},   {0x900020d8, 1, 1, 1},   {0x900020dc, 4, 4, 1},
+        {0x900020e0, 16, 16, 1}, {0x900020e4, 1, 1, 1},   {0x900020e8, 1, 1, 1},
+        {0x900020ec, 1, 1, 1},   {0x90002100, 2, 2, 1},   {0x90002104, 2, 2, 1},
+        {0x90002108, 1, 1, 1},   {0x9000210c, 2, 2, 1},   {0x90002140, 2, 2, 0},
+        {0x90002144, 3, 3, 0},   {0x90002148, 2, 2, 0},   {0x9000214c, 2, 2, 0},
+        {0x90002180, 6, 6, 0},   {0x90002184, 1, 1, 0},   {0x90002188, 1, 1, 0},
+        {0x9000218c, 6, 6, 0},   {0x90002190, 4, 4, 0},   {0x90002200, 8, 8, 0},
+        {0x90002204, 8, 8, 0},   {0x90002208, 8, 8, 0},   {0x9000220c, 2, 2, 0},
+    };
+    const uint64_t h = Open(0);
+    for (const auto& r : table) {
+        SCOPED_TRACE(::testing::Message() << std::hex << r.code);
+        Bytes rec;
+        EXPECT_EQ(Call(h, r.code, rec, r.in + 1, r.out), 0);
+        EXPECT_EQ(Call(h, r.code, rec, r.in, r.out + 1), 0);
+        if (r.in != r.out) {
+            EXPECT_EQ(Call(h, r.code, rec, r.out, r.in), 0);
+        }
+        rec.assign(std::max(r.in, r.out), 0x5A);
+        ASSERT_EQ(Call(h, r.code, rec, r.in, r.out), 1);
+        if (r.placeholder) {
+            EXPECT_EQ(Bytes(rec.begin(), rec.begin() + r.out), Bytes(r.out, 0));
+        }
+        if (r.out == 0) {
+            EXPECT_EQ(rec, Bytes(r.in, 0x5A));  // nothing answered
+        }
+    }
+    for (uint32_t unknown : {0u, 0x9000200cu, 0x9000204cu, 0x90002194u, 0x9001c018u}) {
+        Bytes rec;
+        EXPECT_EQ(Call(h, unknown, rec, 8, 8), 0) << std::hex << unknown;
+    }
+}
+
+TEST_F(Sim, HandlesAreUniqueCountedAndUnknownOnesFail) {
+    std::set<uint64_t> seen;
+    const uint64_t a = Open(0), b = Open(0), c = Open(1);
+    for (uint64_t h : {a, b, c}) {
+        EXPECT_TRUE(h != 0 && h != QMD5820_INVALID_HANDLE_VALUE && seen.insert(h).second);
+    }
+    EXPECT_EQ(qmdsim_open_handles(0), 2u);
+    EXPECT_EQ(qmdsim_open_handles(1), 1u);
+    EXPECT_EQ(B().close_handle(B().context, a), 0);
+    EXPECT_NE(B().close_handle(B().context, a), 0);
+    EXPECT_EQ(qmdsim_open_handles(0), 1u);
+    uint64_t untouched = 77;
+    EXPECT_EQ(B().open_board(B().context, 2, &untouched), QMD5820_OPEN_NO_INTERFACE);
+    EXPECT_EQ(untouched, 77u);
+
+    Bytes hs(8);
+    bytes::PutU64(hs.data(), b);
+    EXPECT_EQ(Call(b, 0x9001c014, hs, 8, 0), 1);
+    EXPECT_EQ(qmdsim_last_handshake(0), b);
+
+    qmdsim_reset();  // every handle closed; new ones are never old ones
+    const uint64_t d = Open(0);
+    EXPECT_FALSE(seen.count(d));
+    uint32_t read = 5;
+    Bytes rec;
+    for (uint64_t h : {a, b, c, uint64_t{0}, QMD5820_INVALID_HANDLE_VALUE, d + 4}) {
+        EXPECT_EQ(Call(h, kDriverVersion, rec, 0, 4), 0);
+        EXPECT_EQ(B().read_stream(B().context, h, hs.data(), 8, &read), 0);
+    }
+    EXPECT_EQ(B().read_stream(B().context, d, hs.data(), 8, &read), 1);
+    EXPECT_EQ(read, 0u);
+    qmdsim_clear_boards();
+    EXPECT_EQ(Call(d, kDriverVersion, rec, 0, 4), 0);
+}
+
+TEST_F(Sim, BoardInformationVersionsAndIdentityWords) {
+    qmdsim_board_config cfg{};
+    for (uint32_t i = 0; i < QMDSIM_IDENTIFIER_BYTES; ++i) {
+        cfg.identifier[i] = static_cast<char>('A' + i % 26);  // fills the field, unterminated
+    }
+    for (uint32_t i = 0; i < 7; ++i) cfg.info_values[i] = 0x11223344u * (i + 1);
+    cfg.info_value8 = 0x9C;
+    cfg.driver_version = 0x00040005;
+    cfg.firmware_version = 0x0001000A;
+    cfg.serial_number = 0x12345678;
+    cfg.hardware_revision = 3;
+    ASSERT_EQ(qmdsim_add_board(&cfg), 2);
+    const uint64_t h = Open(2);
+
+    Bytes info(84, 0xFF);
+    ASSERT_EQ(Call(h, 0x90002000, info, 0, 84), 1);
+    for (uint32_t i = 0; i < 7; ++i) EXPECT_EQ(bytes::GetU32(&info[4 * i]), cfg.info_values[i]);
+    EXPECT_EQ(Bytes(info.begin() + 28, info.begin() + 32), (Bytes{0x9C, 0, 0, 0}));
+    EXPECT_EQ(std::memcmp(&info[32], cfg.identifier, QMDSIM_IDENTIFIER_BYTES), 0);
+    Bytes v(8, 0xFF);
+    ASSERT_EQ(Call(h, kDriverVersion, v, 0, 4), 1);
+    EXPECT_EQ(bytes::GetU32(v.data()), 0x00040005u);
+    ASSERT_EQ(Call(h, 0x9001c010, v, 0, 8), 1);
+    EXPECT_EQ(bytes::GetU64(v.data()), 0x0001000Au);
+    EXPECT_EQ(Word(h, 128), 0x3000);
+    EXPECT_EQ(Word(h, 129), 0x5678);
+    EXPECT_EQ(Word(h, 130), 0x1234);
+
+    for (uint32_t b = 0; b < 2; ++b) {  // the demo boards
+        const uint64_t hb = Open(b);
+        ASSERT_EQ(Call(hb, 0x90002000, info, 0, 84), 1);
+        const char* id = reinterpret_cast<const char*>(&info[32]);
+        EXPECT_STREQ(id, b ? "QMD5820-DEMO-1" : "QMD5820-DEMO-0");
+        EXPECT_EQ(static_cast<uint32_t>(Word(hb, 129) | Word(hb, 130) << 16), 26040001 + b);
+        EXPECT_EQ(Word(hb, 128), b == 0 ? 0x1000 : 0x0000);
+    }
+    qmdsim_board_config d0{}, d1{};
+    qmdsim_default_board_config(0, &d0);
+    qmdsim_default_board_config(1, &d1);
+    EXPECT_NE(std::memcmp(d0.info_values, d1.info_values, sizeof d0.info_values), 0);
+    EXPECT_EQ(std::set<uint32_t>(d0.info_values, d0.info_values + 7).size(), 7u);
+}
+
+// ---- EEPROM --------------------------------------------------------------------------------
+
+TEST_F(Sim, EepromByteAddressing) {
+    const uint64_t h = Open(0);
+    const uint16_t other = qmdsim_eeprom_get(1, 0x8400);
+    EXPECT_EQ(Req(h, kEepromWrite, 12, At4(12, 0x10800, 0xABCD1234))[0], 0);
+    EXPECT_EQ(qmdsim_eeprom_get(0, 0x8400), 0x1234);
+    EXPECT_EQ(qmdsim_eeprom_get(1, 0x8400), other);  // boards have their own EEPROM
+    qmdsim_eeprom_set(0, 0xFFFF, 0xBEEF);
+    EXPECT_EQ(Req(h, kEepromRead, 12, At4(12, 131070, 0xFFFFFFFF)), At4(12, 131070, 0xBEEF));
+
+    std::vector<uint16_t> before(QMDSIM_EEPROM_WORDS), after(QMDSIM_EEPROM_WORDS);
+    qmdsim_eeprom_dump(0, before.data(), QMDSIM_EEPROM_WORDS);
+    for (uint32_t bad : {1u, 0x10801u, 131071u, 131072u, 0xFFFFFFFEu}) {
+        EXPECT_EQ(Req(h, kEepromWrite, 12, At4(12, bad, 0x7777))[0], 2) << bad;
+        Bytes want = At4(12, bad, 0x55);
+        want[0] = 2;
+        EXPECT_EQ(Req(h, kEepromRead, 12, At4(12, bad, 0x55)), want) << bad;
+    }
+    qmdsim_eeprom_dump(0, after.data(), QMDSIM_EEPROM_WORDS);
+    EXPECT_EQ(before, after);
+}
+
+TEST_F(Sim, FactoryImageWalksToTheTransducerTable) {
+    const uint64_t h = Open(0);
+    const uint16_t n = Word(h, 133) & 0xFF;
+    ASSERT_GE(n, 3);
+    uint16_t b = 0xFFFF, kind2 = n;
+    std::vector<std::pair<uint16_t, uint16_t>> items;  // first word, size in words
+    for (uint16_t i = 0; i < n; ++i) {
+        const uint16_t first = static_cast<uint16_t>(Word(h, 135 + 2 * i) / 2 + 128);
+        items.emplace_back(first, static_cast<uint16_t>(Word(h, first) >> 5));
+        if ((Word(h, 134 + 2 * i) & 0x3F) == 2 && b == 0xFFFF) {
+            b = first;
+            kind2 = i;
+        }
+    }
+    ASSERT_TRUE(kind2 > 0 && kind2 < n - 1);
+    ASSERT_EQ(Word(h, b + 12) & 1, 1);
+    ASSERT_EQ(Word(h, b + 7), 16);
+    uint16_t t = static_cast<uint16_t>(b + 2);
+    for (int i = 0; i < 17; ++i) t = static_cast<uint16_t>(t + (Word(h, t) >> 5));
+
+    qmdsim_transducer ft{};
+    const uint32_t count = qmdsim_factory_transducer(0, &ft);
+    ASSERT_EQ(count, 3u);
+    EXPECT_EQ(ft.calibrated, 1);  // the first is calibrated and the default transducer
+    EXPECT_EQ(Word(h, 0), ft.transducer_index << 8 | ft.selection_type);
+    ASSERT_EQ(Word(h, t + 4), count);
+    const uint16_t end = static_cast<uint16_t>(t + 5 + 29 * count);
+    EXPECT_EQ(t + (Word(h, t) >> 5), end);
+    EXPECT_EQ(b + (Word(h, b) >> 5), end);  // the table closes the functionality
+    for (uint16_t i = 0; i < n; ++i) {
+        EXPECT_TRUE(i == kind2 || (i < kind2 ? items[i].first < b : items[i].first >= end)) << i;
+    }
+    EXPECT_EQ(132 + Word(h, 132) / 2, items.back().first + items.back().second - 1);
+
+    std::vector<uint16_t> image(QMDSIM_EEPROM_WORDS);
+    qmdsim_eeprom_dump(0, image.data(), QMDSIM_EEPROM_WORDS);
+    std::set<uint8_t> indexes;
+    for (uint32_t i = 0; i < count; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(qmdsim_factory_transducer(i, &ft), count);
+        uint8_t rec[58];
+        for (uint32_t w = 0; w < 29; ++w) bytes::PutU16(rec + 2 * w, Word(h, t + 5 + 29 * i + w));
+        EXPECT_EQ(rec[0], ft.transducer_index);
+        EXPECT_EQ(rec[1], ft.selection_type);
+        EXPECT_TRUE(indexes.insert(rec[0]).second);
+        EXPECT_EQ(bytes::GetF64(rec + 2), ft.range);
+        EXPECT_EQ(bytes::GetF64(rec + 10), ft.sensitivity);
+        for (int k : {18, 26, 34}) EXPECT_EQ(bytes::GetF64(rec + k), ft.frequency);
+        EXPECT_EQ(bytes::GetF64(rec + 42), ft.primary_voltage);
+        EXPECT_EQ(bytes::GetU64(rec + 50), uint64_t{0xC350D6D8} << 32);  // 50-53 zero
+
+        const uint32_t s = ft.selection_type;
+        const uint16_t potis[8] = {0x0D00, 0x1D00, 0x2100, 0x2D00, 0x4100, 0x3500, 0x3900, 0xB100};
+        for (uint32_t k = 0; k < 8; ++k) {
+            EXPECT_EQ(image[8 * s + k], potis[k] | (k < 2 ? ft.calibrated : 0)) << k;
+        }
+        uint8_t block[qmd::kConfigurationBlockBytes];
+        qmd::ComputeTransducerSettings(ft.primary_voltage, ft.sensitivity, ft.range, ft.impedance,
+                                       static_cast<uint32_t>(ft.frequency), block);
+        for (uint32_t k = 0; k < 512; ++k) {
+            ASSERT_EQ(image[32768 + 512 * s + k], bytes::GetU16(block + 2 * k)) << k;
+        }
+    }
+
+    // Serial number and revision change words 128 to 130 only.
+    std::vector<uint16_t> other(QMDSIM_EEPROM_WORDS);
+    qmdsim_build_factory_image(other.data(), 0xCAFE0042, 9);
+    EXPECT_EQ(std::vector<uint16_t>(other.begin() + 128, other.begin() + 131),
+              (std::vector<uint16_t>{0x9000, 0x0042, 0xCAFE}));
+    std::copy(image.begin() + 128, image.begin() + 131, other.begin() + 128);
+    EXPECT_TRUE(other == image);
+}
+
+// ---- digital I/O, timer, logic load --------------------------------------------------------
+
+TEST_F(Sim, DigitalOutputsByMaskInputsAndMemory) {
+    const uint64_t h = Open(0);
+    const struct {
+        uint8_t mask, on, status, outputs;
+    } steps[] = {{0x05, 1, 0, 0x05}, {0x30, 1, 0, 0x35}, {0x14, 0, 0, 0x21},
+                 {0x00, 1, 0, 0x21}, {0xFF, 2, 2, 0x21}, {0xFF, 0, 0, 0x00}};
+    for (const auto& s : steps) {
+        EXPECT_EQ(Req(h, 0x90002144, 3, {0, s.mask, s.on})[0], s.status);
+        EXPECT_EQ(qmdsim_digital_outputs(0), s.outputs);
+        EXPECT_EQ(Req(h, 0x9000214c, 2), (Bytes{0, s.outputs}));
+    }
+    qmdsim_set_digital_inputs(0, 0xA5);
+    EXPECT_EQ(Req(h, 0x90002140, 2), (Bytes{0, 0xA5}));
+    for (uint8_t on : Bytes{1, 2, 0}) {
+        EXPECT_EQ(Req(h, 0x90002148, 2, {0, on})[0], on > 1 ? 2 : 0);
+        EXPECT_EQ(qmdsim_digital_output_memory(0), on > 1 ? 1 : on);
+    }
+}
+
+TEST_F(Sim, TimerRejectsAndCountsDownOnTheVirtualClock) {
+    qmdsim_set_virtual_clock(1);
+    const uint64_t h = Open(0);
+    const auto start = [&](uint8_t base, uint16_t reload, uint8_t irq) {
+        return Req(h, 0x90002180, 6, {0, base, uint8_t(reload), uint8_t(reload >> 8), irq})[0];
+    };
+    const auto value = [&] { return bytes::GetU16(&Req(h, kTimerValue, 4)[2]); };
+    EXPECT_EQ(start(3, 9, 0), 2);
+    EXPECT_EQ(start(3, 9, 2), 2);
+    EXPECT_EQ(start(1, 9, 2), 3);
+    qmdsim_timer_state st{};
+    qmdsim_timer(0, &st);
+    EXPECT_EQ(st.running, 0);
+
+    EXPECT_EQ(start(1, 9, 1), 0);  // 1 ms per count: 10 ms per period
+    const struct {
+        uint64_t advance_us;
+        uint16_t value;
+    } steps[] = {{0, 9}, {3000, 6}, {7000, 9}, {25999, 4}};  // 35.999 ms: 3 periods
+    for (const auto& s : steps) {
+        qmdsim_advance_us(s.advance_us);
+        EXPECT_EQ(value(), s.value) << s.advance_us;
+    }
+    EXPECT_EQ(Req(h, kTimerStatus, 6), (Bytes{0, 1, 1, 0, 3, 0}));
+    qmdsim_timer(0, &st);
+    EXPECT_EQ((Bytes{st.running, st.time_base, st.interrupt_enabled}), (Bytes{1, 1, 1}));
+    EXPECT_EQ(st.reload_value, 9);
+    EXPECT_EQ(st.expirations, 3);
+
+    EXPECT_EQ(Req(h, 0x90002188, 1)[0], 0);  // trigger: reload, keep the expirations
+    EXPECT_EQ(value(), 9);
+    B().sleep_ms(B().context, 2);
+    EXPECT_EQ(value(), 7);
+    EXPECT_EQ(Req(h, 0x90002184, 1)[0], 0);  // stop holds count and expirations
+    qmdsim_advance_us(50000);
+    EXPECT_EQ(value(), 7);
+    EXPECT_EQ(Req(h, kTimerStatus, 6), (Bytes{0, 0, 1, 0, 3, 0}));
+
+    EXPECT_EQ(start(0, 1000, 0), 0);  // 1 us per count; a start clears the expirations
+    qmdsim_advance_us(5);
+    EXPECT_EQ(value(), 995);
+    EXPECT_EQ(Req(h, kTimerStatus, 6), (Bytes{0, 1, 0, 0, 0, 0}));
+    EXPECT_EQ(start(2, 3, 0), 0);  // 1 s per count
+    qmdsim_advance_us(999999);
+    EXPECT_EQ(value(), 3);
+    qmdsim_advance_us(1);
+    EXPECT_EQ(value(), 2);
+}
+
+TEST_F(Sim, LogicLoadModel) {
+    const uint64_t h = Open(0);
+    const auto status = [&] { return Req(h, 0x9000220c, 2)[1]; };
+    const auto cmd = [&](uint32_t c) { return Req(h, kLogicCommand, 8, At4(8, c))[0]; };
+    const auto write = [&](uint32_t v) { return Req(h, kLogicWrite, 8, At4(8, v))[0]; };
+    EXPECT_EQ(cmd(7), 2);
+    EXPECT_EQ(qmdsim_logic_last_command(0), 7u);
+    EXPECT_EQ(write(1), 3);
+    EXPECT_EQ(Req(h, kLogicRead, 8)[0], 5);
+
+    EXPECT_EQ(cmd(1), 0);
+    EXPECT_EQ(status(), 0b101);
+    const uint32_t words[] = {0xFFFFFFFF, 0, 0x12345678};
+    for (uint32_t v : words) EXPECT_EQ(write(v), 0);
+    EXPECT_EQ(cmd(2), 0);
+    EXPECT_EQ(status(), 0b010);
+    EXPECT_EQ(write(1), 3);
+    for (uint32_t v : words) EXPECT_EQ(Req(h, kLogicRead, 8), At4(8, v));
+    EXPECT_EQ(Req(h, kLogicRead, 8)[0], 5);
+    EXPECT_EQ(status(), 0b110);
+    EXPECT_EQ(cmd(3), 0);
+    EXPECT_EQ(Req(h, kLogicRead, 8), At4(8, words[0]));
+
+    EXPECT_EQ(cmd(1), 0);  // begin clears the memory
+    EXPECT_EQ(qmdsim_logic_word_count(0), 0u);
+    for (uint32_t i = 0; i < 4096; ++i) ASSERT_EQ(write(i), 0);
+    EXPECT_EQ(write(1), 4);
+    EXPECT_EQ(qmdsim_logic_word_count(0), 4096u);
+    EXPECT_EQ(qmdsim_logic_last_command(0), 1u);
+}
+
+// ---- faults --------------------------------------------------------------------------------
+
+TEST_F(Sim, RequestFaultsByNthBoardAndAddress) {
+    const uint64_t h0 = Open(0), h1 = Open(1);
+    const auto read = [&](uint64_t h, uint32_t address) {  // status, or -1 for a failed call
+        Bytes r = At4(12, address);
+        return Call(h, kEepromRead, r, 12, 12) == 1 ? r[0] : -1;
+    };
+    Word(h0, 0);  // requests before the injection do not count
+    qmdsim_fault_request(0, kEepromRead, 2, QMDSIM_FAULT_CALL, 0);
+    qmdsim_fault_request_at(QMDSIM_ANY_BOARD, kEepromRead, 258, 2, QMDSIM_FAULT_STATUS, 9);
+    const struct {
+        uint64_t h;
+        uint32_t address;
+        int result;
+    } steps[] = {{h1, 0, 0},   {h0, 0, 0},   {h0, 0, -1},  {h0, 0, 0},
+                 {h0, 258, 0}, {h1, 256, 0}, {h1, 258, 9}, {h1, 258, 0}};
+    for (const auto& s : steps) EXPECT_EQ(read(s.h, s.address), s.result);
+
+    // Faulted writes write nothing: a status answer for every one, a failed call once.
+    qmdsim_fault_request(1, kEepromWrite, 0, QMDSIM_FAULT_STATUS, 7);
+    qmdsim_fault_request(0, kEepromWrite, 1, QMDSIM_FAULT_CALL, 0);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(Req(h1, kEepromWrite, 12, At4(12, 2, 0x4444))[0], 7);
+    Bytes w = At4(12, 2, 0x4444);
+    EXPECT_EQ(Call(h0, kEepromWrite, w, 12, 12), 0);
+    EXPECT_NE(qmdsim_eeprom_get(0, 1), 0x4444);
+    EXPECT_NE(qmdsim_eeprom_get(1, 1), 0x4444);
+
+    // Requests without a status byte of their own: byte 0, or nothing at all.
+    qmdsim_fault_request(0, kDriverVersion, 1, QMDSIM_FAULT_STATUS, 5);
+    qmdsim_fault_request(0, 0x9001c014, 1, QMDSIM_FAULT_STATUS, 5);
+    Bytes v, hs(8, 0x11);
+    EXPECT_EQ(Call(h0, kDriverVersion, v, 0, 4), 1);
+    EXPECT_EQ(v, (Bytes{5, 0, 0, 0}));
+    EXPECT_EQ(Call(h0, 0x9001c014, hs, 8, 0), 1);
+    EXPECT_EQ(qmdsim_last_handshake(0), 0u);
+
+    qmdsim_fault_clear();
+    EXPECT_EQ(Req(h1, kEepromWrite, 12, At4(12, 2, 0x4444))[0], 0);
+    EXPECT_EQ(qmdsim_eeprom_get(1, 1), 0x4444);
+}
+
+TEST_F(Sim, EnumerationOpenAndCloseFaults) {
+    for (int32_t r : {-1, -3, 0}) {
+        qmdsim_fault_enumeration(r);
+        EXPECT_EQ(B().count_boards(B().context), r ? r : 2);
+        EXPECT_EQ(B().count_boards(B().context), r ? r : 2);
+    }
+    for (int32_t step = -3; step >= -7; --step) {
+        qmdsim_fault_open(1, step);
+        uint64_t h = 42;
+        EXPECT_EQ(B().open_board(B().context, 1, &h), step);
+        EXPECT_EQ(h, step == -7 ? QMD5820_INVALID_HANDLE_VALUE : 42u);
+        EXPECT_EQ(qmdsim_open_handles(1), 0u);
+        Open(0);  // other boards open normally
+    }
+    qmdsim_fault_open(1, 0);
+    const uint64_t h = Open(1);
+
+    qmdsim_fault_close(2);
+    EXPECT_EQ(B().close_handle(B().context, Open(0)), 0);
+    EXPECT_NE(B().close_handle(B().context, h), 0);
+    EXPECT_EQ(Req(h, 0x90002140, 2)[0], 0);  // still open
+    EXPECT_EQ(B().close_handle(B().context, h), 0);
+    EXPECT_EQ(qmdsim_open_handles(1), 0u);
+}
+
+// ---- trace, clock, reset -------------------------------------------------------------------
+
+TEST_F(Sim, TraceRecordsEveryCallWithinItsCapacity) {
+    B().count_boards(B().context);
+    EXPECT_EQ(qmdsim_trace_count(), 0u);  // disabled after reset
+    qmdsim_trace_enable(16);
+    B().count_boards(B().context);
+    const uint64_t h = Open(1);
+    Req(h, kEepromRead, 12, At4(12, 258));
+    Bytes rec(8);
+    Call(h + 4, kDriverVersion, rec, 0, 4);
+    uint32_t n = 0;
+    B().read_stream(B().context, h, rec.data(), 4, &n);
+    B().close_handle(B().context, h);
+
+    const struct {
+        uint32_t kind, board;
+        uint64_t handle;
+        uint32_t code, in_size;
+        int32_t result;
+    } want[] = {{QMDSIM_TRACE_COUNT, QMDSIM_ANY_BOARD, 0, 0, 0, 2},
+                {QMDSIM_TRACE_OPEN, 1, h, 0, 0, 0},
+                {QMDSIM_TRACE_IOCTL, 1, h, kEepromRead, 12, 1},
+                {QMDSIM_TRACE_IOCTL, QMDSIM_ANY_BOARD, h + 4, kDriverVersion, 0, 0},
+                {QMDSIM_TRACE_READ, 1, h, 0, 4, 1},
+                {QMDSIM_TRACE_CLOSE, 1, h, 0, 0, 1}};
+    ASSERT_EQ(qmdsim_trace_count(), 6u);
+    qmdsim_trace_entry e{};
+    for (uint32_t i = 0; i < 6; ++i) {
+        ASSERT_EQ(qmdsim_trace_get(i, &e), 0);
+        EXPECT_EQ(e.kind, want[i].kind) << i;
+        EXPECT_EQ(e.board, want[i].board) << i;
+        EXPECT_EQ(e.handle, want[i].handle) << i;
+        EXPECT_EQ(e.code, want[i].code) << i;
+        EXPECT_EQ(e.in_size, want[i].in_size) << i;
+        EXPECT_EQ(e.result, want[i].result) << i;
+    }
+    qmdsim_trace_get(2, &e);
+    EXPECT_EQ(Bytes(e.in, e.in + 12), At4(12, 258));                           // as received
+    EXPECT_EQ(Bytes(e.out, e.out + 12), At4(12, 258, 26040002u & 0xFFFF));  // as answered
+    EXPECT_EQ(qmdsim_trace_get(6, &e), -1);
+
+    qmdsim_trace_enable(3);  // shrinking keeps the newest
+    ASSERT_EQ(qmdsim_trace_get(0, &e), 0);
+    EXPECT_EQ(e.handle, h + 4);
+    for (int i = 0; i < 5; ++i) B().count_boards(B().context);
+    EXPECT_EQ(qmdsim_trace_count(), 3u);
+    qmdsim_trace_enable(0);
+    B().count_boards(B().context);
+    EXPECT_EQ(qmdsim_trace_count(), 3u);
+    qmdsim_trace_clear();
+    EXPECT_EQ(qmdsim_trace_count(), 0u);
+}
+
+TEST_F(Sim, VirtualClockSleepsAdvanceAtOnce) {
+    qmdsim_set_virtual_clock(1);
+    EXPECT_EQ(qmdsim_now_us(), 0u);
+    EXPECT_EQ(B().clock_seconds(B().context), 1800000000);
+    B().sleep_ms(B().context, 0);
+    EXPECT_EQ(qmdsim_now_us(), 1000u);
+    B().sleep_ms(B().context, 2500);
+    qmdsim_advance_us(500000);
+    EXPECT_EQ(qmdsim_now_us(), 3001000u);
+    EXPECT_EQ(B().clock_seconds(B().context), 1800000003);
+
+    qmdsim_reset();  // real time again
+    const int64_t calendar = static_cast<int64_t>(std::time(nullptr));
+    EXPECT_LE(std::abs(B().clock_seconds(B().context) - calendar), 2);
+    const uint64_t t0 = qmdsim_now_us();
+    B().sleep_ms(B().context, 5);
+    EXPECT_GE(qmdsim_now_us() - t0, 5000u);
+}
+
+TEST_F(Sim, ResetRestoresTheDemoSetAndBoardsAreLimited) {
+    qmdsim_clear_boards();
+    int32_t last = 0;
+    for (int32_t i = 0; i < 300 && last >= 0; ++i) {
+        last = qmdsim_add_board(nullptr);
+        if (last >= 0) {
+            EXPECT_EQ(last, i);
+        }
+    }
+    EXPECT_EQ(last, -1);
+    EXPECT_EQ(qmdsim_board_count(), 255u);
+    qmdsim_fault_enumeration(-1);
+    qmdsim_trace_enable(4);
+    qmdsim_reset();
+    EXPECT_EQ(B().count_boards(B().context), 2);
+    EXPECT_EQ(qmdsim_trace_count(), 0u);
+    EXPECT_EQ(qmdsim_eeprom_get(1, 129), 26040002u & 0xFFFF);
+}
+
+TEST_F(Sim, ConcurrentRequestsOnTwoBoards) {
+    qmdsim_trace_enable(64);
+    std::vector<std::thread> threads;
+    for (uint32_t b = 0; b < 2; ++b) {
+        threads.emplace_back([b] {
+            const uint64_t h = Open(b);
+            for (uint32_t i = 0; i < 200; ++i) {
+                Bytes r = At4(12, 2 * (20000 + i), i + 1000 * b);
+                Call(h, kEepromWrite, r, 12, 12);
+                B().sleep_ms(B().context, 0);
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    for (uint32_t b = 0; b < 2; ++b) {
+        for (uint32_t i = 0; i < 200; ++i) {
+            ASSERT_EQ(qmdsim_eeprom_get(b, static_cast<uint16_t>(20000 + i)), i + 1000 * b);
+        }
+    }
+    EXPECT_EQ(qmdsim_trace_count(), 64u);
+}
+
+}  // namespace
