@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Every test: the suite natively, under AddressSanitizer + UndefinedBehaviorSanitizer and
+# under ThreadSanitizer, and the Windows x64 cross build with its export table check.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+run() { echo; echo "== $*"; "$@"; }
+
+for preset in default asan tsan; do
+  run cmake --preset "$preset" >/dev/null
+  run cmake --build --preset "$preset"
+  run ctest --preset "$preset"
+done
+
+run cmake --preset mingw >/dev/null
+run cmake --build --preset mingw
+run ctest --preset mingw-exports
+echo
+echo "all test stages passed"
