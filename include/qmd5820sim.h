@@ -3,9 +3,9 @@
  *
  * The simulated board is the driver's side of every request the library sends: board
  * enumeration and open, the board information and version requests, the EEPROM word
- * requests, digital I/O, the timer and the logic load channel. It is a library of its
- * own; qmdsim_backend() hands out the backend table (qmd5820_backend.h) through which
- * the QMD5820 library reaches it.
+ * requests, transducer channels, the configuration restart, digital I/O, the timer and the
+ * logic load channel. It is a library of its own; qmdsim_backend() hands out the backend
+ * table (qmd5820_backend.h) through which the QMD5820 library reaches it.
  *
  * Any number of boards may be simulated. Tests configure their own set; the default is
  * the demo board set (two boards with the factory EEPROM image).
@@ -137,17 +137,47 @@ QMDSIM_API void qmdsim_timer(uint32_t board, qmdsim_timer_state* state);
 QMDSIM_API uint32_t qmdsim_logic_word_count(uint32_t board);
 QMDSIM_API uint32_t qmdsim_logic_last_command(uint32_t board);
 
+/* ---- transducer channels --------------------------------------------------------------- */
+
+/* Channel initialisation (0x90002040) takes the channel (0 to 15, else driver status 2), a
+ * selection type and two dividers. The board looks the selection type up in the transducer
+ * table of its own EEPROM (status 3 when no record has it) and keeps that record's range.
+ * A read (0x90002044) of a channel that was never initialised answers status 3; otherwise
+ * the channel's position as a sign-and-magnitude code: bit 15 the sign, magnitude
+ * round(|position| / range x 32767), limited to 32767 (full scale at the range). A range
+ * not above 0 (or NaN) and a NaN position give code 0; the sign bit follows position < 0,
+ * so -0.0 gives 0 and a negative position below half a step 0x8000. While an acquisition
+ * runs both requests answer status 50, before any other check. Positions start at 0.0 and
+ * outlive re-initialisation; qmdsim_reset clears channels, acquisition state and counts. */
+typedef struct qmdsim_channel_state {
+    uint8_t initialised;
+    uint8_t selection_type;
+    uint8_t divider1;
+    uint8_t divider2;
+    double range;     /* range of the record found at initialisation */
+    double position;  /* metric position set through qmdsim_set_position */
+} qmdsim_channel_state;
+
+QMDSIM_API void qmdsim_set_position(uint32_t board, uint8_t channel, double position);
+QMDSIM_API void qmdsim_channel(uint32_t board, uint8_t channel, qmdsim_channel_state* state);
+/* Put the board into (1) or out of (0) the acquisition state. */
+QMDSIM_API void qmdsim_set_acquisition_running(uint32_t board, int32_t running);
+/* Number of restart-configuration requests (0x90002048) the board has answered with 0. */
+QMDSIM_API uint32_t qmdsim_restart_count(uint32_t board);
+
 /* ---- fault injection ------------------------------------------------------------------ */
 
 #define QMDSIM_FAULT_CALL 1   /* the device I/O control call itself fails */
 #define QMDSIM_FAULT_STATUS 2 /* the driver answers with `status` in byte 0 and does nothing */
 
-/* Fault the `nth` request (1-based, counted from now) of `code` on `board`
- * (QMDSIM_ANY_BOARD: on any board), or every such request when nth is 0. */
+#define QMDSIM_ANY_CODE 0u /* with qmdsim_fault_request: requests of every code count */
+
+/* Fault the `nth` request (1-based, counted from now) of `code` (QMDSIM_ANY_CODE: of any
+ * code) on `board` (QMDSIM_ANY_BOARD: on any board), or every such request when nth is 0. */
 QMDSIM_API void qmdsim_fault_request(uint32_t board, uint32_t code, uint32_t nth, int32_t kind,
                                      uint8_t status);
 /* The same, counting only requests whose bytes 4 to 7 (the EEPROM byte address) equal
- * `byte_address`. */
+ * `byte_address` (with QMDSIM_ANY_CODE: requests of any code with at least 8 bytes in). */
 QMDSIM_API void qmdsim_fault_request_at(uint32_t board, uint32_t code, uint32_t byte_address,
                                         uint32_t nth, int32_t kind, uint8_t status);
 /* Board counting answers `result` (-1 or -3) until set back to 0. */

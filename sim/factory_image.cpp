@@ -168,7 +168,7 @@ void PutPotisAndConfiguration(Image& image, const qmdsim_transducer& t) {
     }
     uint8_t block[qmd::kConfigurationBlockBytes];
     qmd::ComputeTransducerSettings(t.primary_voltage, t.sensitivity, t.range, t.impedance,
-                                   static_cast<uint32_t>(t.frequency), block);
+                                   qmd::TruncateFrequency(t.frequency), block);
     for (uint32_t i = 0; i < kConfigurationWords; ++i) {
         image.Set(kConfigurationBase + kConfigurationWords * s + i, bytes::GetU16(block + 2 * i));
     }

@@ -1,6 +1,8 @@
 // The simulated board's side of every request.
 #include "sim_board.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -13,9 +15,8 @@ namespace {
 namespace bytes = qmd::bytes;
 
 // The request codes and sizes are the board's own table (core/requests.h). The codes of
-// interrupts, channels, acquisition, calibration, the primary line and the configuration
-// restart are accepted with their sizes and, until the board models them, answer status 0
-// with an otherwise zero record.
+// interrupts, acquisition, calibration and the primary line are accepted with their sizes
+// and, until the board models them, answer status 0 with an otherwise zero record.
 namespace req = qmd::req;
 
 constexpr uint32_t kBoardInformationBytes = 84;
@@ -115,7 +116,101 @@ uint8_t LogicRequest(Board& board, uint32_t code, uint8_t* r) {
     }
 }
 
+// ---- transducer channels ---------------------------------------------------------------------
+
+// The EEPROM words the board reads to find a transducer record (the same walk as the
+// library's: directory, transducer functionality, header and input blocks, table).
+constexpr uint32_t kEepromWords = QMDSIM_EEPROM_WORDS;
+constexpr uint32_t kWordFunctionalityCount = 133;
+constexpr uint32_t kWordDirectory = 134;
+constexpr uint32_t kOffsetOrigin = 128;  // functionality offsets count bytes from word 128
+constexpr uint16_t kKindTransducers = 2;
+constexpr uint32_t kRecordWords = 29;
+// A table holds at most 14 records; a count far beyond that is not walked to its end.
+constexpr uint32_t kMaxRecordsWalked = 14 * 4;
+
+// Word address of the transducer table, found like the library finds it: the first
+// directory entry of kind 2 gives the transducer functionality B; from B + 2 the walk steps
+// over the header block and the input blocks (as many as the number of inputs when bit 0
+// of the header configuration is set, else one) by their size words. The EEPROM may hold
+// anything: a block whose size word gives no size, or a step that would run past the last
+// word, ends the search with nothing found.
+bool FindTransducerTable(const std::vector<uint16_t>& e, uint32_t* table) {
+    const uint32_t functionalities = e[kWordFunctionalityCount] & 0xFFu;
+    for (uint32_t i = 0; i < functionalities; ++i) {
+        if ((e[kWordDirectory + 2 * i] & 0x3Fu) != kKindTransducers) continue;
+        const uint32_t b = e[kWordDirectory + 2 * i + 1] / 2u + kOffsetOrigin;  // at most 32895
+        const uint32_t blocks = (e[b + 12] & 1u) != 0 ? e[b + 7] : 1u;
+        uint32_t a = b + 2;
+        for (uint32_t k = 0; k <= blocks; ++k) {
+            const uint32_t words = e[a] >> 5;
+            if (words == 0 || a + words >= kEepromWords) return false;
+            a += words;
+        }
+        *table = a;
+        return true;
+    }
+    return false;
+}
+
+// Range (record bytes 2 to 9) of the first record of `selection_type` (record byte 1).
+bool FindTransducerRange(const std::vector<uint16_t>& e, uint8_t selection_type, double* range) {
+    uint32_t t = 0;
+    if (!FindTransducerTable(e, &t) || t + 4 >= kEepromWords) return false;
+    const uint32_t count = std::min<uint32_t>(e[t + 4], kMaxRecordsWalked);
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t first = t + 5 + kRecordWords * i;
+        if (first + kRecordWords > kEepromWords) return false;
+        if ((e[first] >> 8) != selection_type) continue;
+        uint8_t image[8];
+        for (uint32_t w = 0; w < 4; ++w) bytes::PutU16(image + 2 * w, e[first + 1 + w]);
+        *range = bytes::GetF64(image);
+        return true;
+    }
+    return false;
+}
+
+// Channel initialisation: byte 1 channel, 2 selection type, 3 and 4 the dividers. A failed
+// initialisation leaves the channel as it was.
+uint8_t InitChannel(Board& board, const uint8_t* r) {
+    if (board.acquisition_running) return kStatusAcquisitionRunning;
+    if (r[1] >= kChannelCount) return kStatusBadChannel;
+    double range = 0.0;
+    if (!FindTransducerRange(board.eeprom, r[2], &range)) return kStatusNoTransducer;
+    Channel& c = board.channels[r[1]];
+    c.initialised = true;
+    c.selection_type = r[2];
+    c.divider1 = r[3];
+    c.divider2 = r[4];
+    c.range = range;
+    return kStatusOk;
+}
+
+// Channel read: byte 1 channel, bytes 2 and 3 the code (written only on success).
+uint8_t ReadChannel(const Board& board, uint8_t* r) {
+    if (board.acquisition_running) return kStatusAcquisitionRunning;
+    if (r[1] >= kChannelCount) return kStatusBadChannel;
+    const Channel& c = board.channels[r[1]];
+    if (!c.initialised) return kStatusNotInitialised;
+    bytes::PutU16(r + 2, c.Code());
+    return kStatusOk;
+}
+
 }  // namespace
+
+// ---- channel ------------------------------------------------------------------------------
+
+// Full scale (magnitude 32767) at the range; bit 15 set for a position below zero, so a
+// negative position too small to give a magnitude answers 0x8000 while -0.0 answers 0. A
+// range that is not above zero (or not a number) and a position that is not a number give 0.
+uint16_t Channel::Code() const {
+    constexpr double kFullScale = 32767.0;
+    if (!(range > 0.0) || std::isnan(position)) return 0;
+    const double scaled = std::fabs(position) / range * kFullScale;
+    if (std::isnan(scaled)) return 0;  // an infinite position over an infinite range
+    const auto magnitude = static_cast<uint16_t>(std::min(std::round(scaled), kFullScale));
+    return position < 0.0 ? static_cast<uint16_t>(magnitude | 0x8000u) : magnitude;
+}
 
 // ---- timer ----------------------------------------------------------------------------------
 
@@ -197,6 +292,15 @@ void Execute(Board& board, uint32_t code, uint8_t* r, uint32_t in_size, uint32_t
         case req::kEepromWrite:
         case req::kEepromRead:
             status = EepromRequest(board, code == req::kEepromWrite, r);
+            break;
+        case req::kRestartConfiguration:
+            ++board.restarts;
+            break;
+        case req::kInitChannel:
+            status = InitChannel(board, r);
+            break;
+        case req::kReadChannel:
+            status = ReadChannel(board, r);
             break;
         case req::kReadDigitalInputs:
             r[1] = board.inputs;

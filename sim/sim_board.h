@@ -1,5 +1,6 @@
-// One simulated board: its EEPROM, digital ports, timer and logic load channel, and the
-// execution of the requests the driver has already checked (code, sizes, handle).
+// One simulated board: its EEPROM, transducer channels, digital ports, timer and logic load
+// channel, and the execution of the requests the driver has already checked (code, sizes,
+// handle).
 #pragma once
 
 #include <cstdint>
@@ -19,6 +20,12 @@ inline constexpr uint8_t kStatusBadLogicCommand = 2;
 inline constexpr uint8_t kStatusLogicNotOpen = 3;
 inline constexpr uint8_t kStatusLogicFull = 4;
 inline constexpr uint8_t kStatusLogicEmpty = 5;
+inline constexpr uint8_t kStatusBadChannel = 2;       // channel above 15
+inline constexpr uint8_t kStatusNoTransducer = 3;     // selection type not in the table
+inline constexpr uint8_t kStatusNotInitialised = 3;   // read of a channel never initialised
+inline constexpr uint8_t kStatusAcquisitionRunning = 50;
+
+inline constexpr uint32_t kChannelCount = 16;
 
 inline constexpr uint32_t kLogicCapacity = 4096;  // words of one logic load
 
@@ -55,6 +62,20 @@ struct LogicLoad {
     uint8_t Status() const;
 };
 
+// What the board keeps of a channel: the configuration of its last successful
+// initialisation and the position of the transducer core it measures.
+struct Channel {
+    bool initialised = false;
+    uint8_t selection_type = 0;
+    uint8_t divider1 = 0;
+    uint8_t divider2 = 0;
+    double range = 0.0;     // range of the transducer record found at initialisation
+    double position = 0.0;  // metric position, set by the test or demo driving the board
+
+    // The sign-and-magnitude code a read answers for the current position.
+    uint16_t Code() const;
+};
+
 struct Board {
     explicit Board(const qmdsim_board_config& board_config);
 
@@ -65,6 +86,9 @@ struct Board {
     uint8_t output_memory = 0;
     Timer timer;
     LogicLoad logic;
+    Channel channels[kChannelCount];
+    bool acquisition_running = false;
+    uint32_t restarts = 0;  // restart-configuration requests answered with status 0
     uint64_t last_handshake = 0;
 };
 

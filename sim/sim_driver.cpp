@@ -20,8 +20,6 @@
 #include "qmd5820sim.h"
 #include "sim_board.h"
 
-#include "core/requests.h"
-
 namespace qmdsim {
 namespace {
 
@@ -329,12 +327,14 @@ class Driver {
     }
 
     // Counts the request against every matching fault; the first fault that fires (in
-    // injection order) decides.
+    // injection order) decides. Only requests that reach the board count: a call the driver
+    // refuses (unknown handle, code or sizes) is no request of any code. A fault of
+    // QMDSIM_ANY_CODE counts every code, with the address condition too when it has one.
     const RequestFault* FaultFor(uint32_t board, uint32_t code, const uint8_t* in,
                                  uint32_t in_size) {
         const RequestFault* fired = nullptr;
         for (RequestFault& f : request_faults_) {
-            if (f.spent || f.code != code) continue;
+            if (f.spent || (f.code != QMDSIM_ANY_CODE && f.code != code)) continue;
             if (f.board != QMDSIM_ANY_BOARD && f.board != board) continue;
             if (f.at_address && (in_size < 8 || qmd::bytes::GetU32(in + 4) != f.address)) continue;
             ++f.seen;
@@ -515,6 +515,38 @@ uint32_t qmdsim_logic_word_count(uint32_t board) {
 uint32_t qmdsim_logic_last_command(uint32_t board) {
     uint32_t v = 0;
     TheDriver().WithBoard(board, [&](qmdsim::Board& b, uint64_t) { v = b.logic.last_command; });
+    return v;
+}
+
+void qmdsim_set_position(uint32_t board, uint8_t channel, double position) {
+    if (channel >= qmdsim::kChannelCount) return;
+    TheDriver().WithBoard(
+        board, [&](qmdsim::Board& b, uint64_t) { b.channels[channel].position = position; });
+}
+
+void qmdsim_channel(uint32_t board, uint8_t channel, qmdsim_channel_state* state) {
+    if (state == nullptr) return;
+    *state = qmdsim_channel_state{};
+    if (channel >= qmdsim::kChannelCount) return;
+    TheDriver().WithBoard(board, [&](qmdsim::Board& b, uint64_t) {
+        const qmdsim::Channel& c = b.channels[channel];
+        state->initialised = c.initialised ? 1 : 0;
+        state->selection_type = c.selection_type;
+        state->divider1 = c.divider1;
+        state->divider2 = c.divider2;
+        state->range = c.range;
+        state->position = c.position;
+    });
+}
+
+void qmdsim_set_acquisition_running(uint32_t board, int32_t running) {
+    TheDriver().WithBoard(
+        board, [&](qmdsim::Board& b, uint64_t) { b.acquisition_running = running != 0; });
+}
+
+uint32_t qmdsim_restart_count(uint32_t board) {
+    uint32_t v = 0;
+    TheDriver().WithBoard(board, [&](qmdsim::Board& b, uint64_t) { v = b.restarts; });
     return v;
 }
 

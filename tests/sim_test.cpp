@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +28,9 @@ constexpr uint32_t kTimerValue = 0x90002190;
 constexpr uint32_t kLogicCommand = 0x90002200;
 constexpr uint32_t kLogicWrite = 0x90002204;
 constexpr uint32_t kLogicRead = 0x90002208;
+constexpr uint32_t kRestart = 0x90002048;
+constexpr uint32_t kInitChannel = 0x90002040;
+constexpr uint32_t kReadChannel = 0x90002044;
 
 const qmd5820_backend& B() { return *qmdsim_backend(); }
 
@@ -82,8 +86,8 @@ TEST_F(Sim, RequestTableSizesAndPlaceholders) {
     } table[] = {
         {0x9001c014, 8, 0, 0},   {0x90002000, 0, 84, 0},  {0x90002018, 0, 4, 0},
         {0x9001c010, 0, 8, 0},   {0x90002004, 8, 0, 1},   {0x90002008, 0, 144, 1},
-        {0x9001c008, 12, 12, 0}, {0x9001c00c, 12, 12, 0}, {0x90002048, 1, 1, 1},
-        {0x90002040, 5, 5, 1},   {0x90002044, 4, 4, 1},   {0x90002080, 48, 48, 1},
+        {0x9001c008, 12, 12, 0}, {0x9001c00c, 12, 12, 0}, {0x90002048, 1, 1, 0},
+        {0x90002040, 5, 5, 0},   {0x90002044, 4, 4, 0},   {0x90002080, 48, 48, 1},
         {0x90002084, 56, 56, 1}, {0x90002088, 1, 1, 1},   {0x9000208c, 1, 1, 1},
         {0x90002090, 2, 2, 1},   {0x900020c0, 3, 3, 1},   {0x900020c4, 3, 3, 1},
         {0x900020c8, 516, 516, 1}, {0x900020cc, 516, 516, 1}, {0x900020d0, 16, 16, 1},
@@ -574,6 +578,233 @@ TEST_F(Sim, ConcurrentRequestsOnTwoBoards) {
         }
     }
     EXPECT_EQ(qmdsim_trace_count(), 64u);
+}
+
+// ---- transducer channels, configuration restart ------------------------------------------
+
+// Directory kind word, transducer functionality B and table T of the factory image.
+struct Layout {
+    uint32_t kind_word = 0, b = 0, t = 0;
+};
+Layout FactoryLayout(uint32_t board) {
+    const auto w = [board](uint32_t a) {
+        return qmdsim_eeprom_get(board, static_cast<uint16_t>(a));
+    };
+    Layout l;
+    for (uint32_t i = 0; i < (w(133) & 0xFFu) && l.b == 0; ++i) {
+        if ((w(134 + 2 * i) & 0x3F) == 2) {
+            l.kind_word = 134 + 2 * i;
+            l.b = w(135 + 2 * i) / 2u + 128;
+        }
+    }
+    l.t = l.b + 2;
+    for (int i = 0; i < 17; ++i) l.t += w(l.t) >> 5;  // header and 16 input blocks
+    return l;
+}
+
+qmdsim_transducer Factory(uint32_t i) {
+    qmdsim_transducer t{};
+    qmdsim_factory_transducer(i, &t);
+    return t;
+}
+
+qmdsim_channel_state Channel(uint32_t board, uint8_t channel) {
+    qmdsim_channel_state st;
+    std::memset(&st, 0x5A, sizeof st);
+    qmdsim_channel(board, channel, &st);
+    return st;
+}
+
+Bytes Init(uint64_t h, uint8_t channel, uint8_t selection, uint8_t d1 = 0, uint8_t d2 = 0) {
+    return Req(h, kInitChannel, 5, {0, channel, selection, d1, d2});
+}
+
+TEST_F(Sim, ChannelInitialisationFindsTheSelectionTypeInTheBoardsTable) {
+    const uint64_t h = Open(0);
+    const uint32_t count = qmdsim_factory_transducer(0, nullptr);
+    for (uint32_t i = 0; i < count; ++i) {
+        SCOPED_TRACE(i);
+        const qmdsim_transducer ft = Factory(i);
+        const auto ch = static_cast<uint8_t>(5 * i + 1), d2 = static_cast<uint8_t>(3 + i);
+        EXPECT_EQ(Init(h, ch, ft.selection_type, 8, d2),
+                  (Bytes{0, ch, ft.selection_type, 8, d2}));
+        const qmdsim_channel_state st = Channel(0, ch);
+        EXPECT_EQ(st.initialised, 1);
+        EXPECT_EQ(st.selection_type, ft.selection_type);
+        EXPECT_EQ(st.divider1, 8);
+        EXPECT_EQ(st.divider2, d2);
+        EXPECT_EQ(st.range, ft.range);
+        EXPECT_EQ(st.position, 0.0);
+    }
+
+    // Re-initialising keeps the position; failures leave the channel as it was.
+    const qmdsim_transducer ft = Factory(1);
+    qmdsim_set_position(0, 1, 1.25);
+    EXPECT_EQ(Init(h, 1, ft.selection_type)[0], 0);
+    EXPECT_EQ(Init(h, 1, 7, 1, 1), (Bytes{3, 1, 7, 1, 1}));  // no record of type 7
+    EXPECT_EQ(Init(h, 16, ft.selection_type)[0], 2);
+    EXPECT_EQ(Init(h, 255, ft.selection_type)[0], 2);
+    const qmdsim_channel_state st = Channel(0, 1);
+    EXPECT_EQ(st.selection_type, ft.selection_type);
+    EXPECT_EQ(st.range, ft.range);
+    EXPECT_EQ(st.position, 1.25);
+    EXPECT_EQ(Channel(0, 0).initialised, 0);
+    EXPECT_EQ(Channel(1, 1).initialised, 0);  // the other board
+    EXPECT_EQ(Channel(0, 16).initialised, 0);
+}
+
+TEST_F(Sim, ChannelInitialisationWalksWhateverTheEepromHolds) {
+    std::vector<uint16_t> factory(QMDSIM_EEPROM_WORDS);
+    qmdsim_eeprom_dump(0, factory.data(), QMDSIM_EEPROM_WORDS);
+    const Layout l = FactoryLayout(0);
+    const qmdsim_transducer ft = Factory(0);  // record 0
+    const uint8_t s = ft.selection_type;
+    const auto retyped = static_cast<uint16_t>(9 << 8 | ft.transducer_index);
+    const auto s_high = static_cast<uint16_t>(s << 8);
+    const struct {
+        const char* name;
+        std::vector<std::pair<uint32_t, uint16_t>> words;  // (word, value) over the factory image
+        uint8_t selection;
+        uint8_t status;
+    } cases[] = {
+        {"factory", {}, s, 0},
+        {"kind word 0x42", {{l.kind_word, 0x42}}, s, 0},
+        {"record retyped: found", {{l.t + 5, retyped}}, 9, 0},
+        {"record retyped: old type gone", {{l.t + 5, retyped}}, s, 3},
+        {"one input block covering all", {{l.b + 12, 0}, {l.b + 14, (64 * 2) << 4 | 4}}, s, 0},
+        {"no functionality", {{133, 0xFF00}}, s, 3},
+        {"no kind 2", {{l.kind_word, 3}}, s, 3},
+        {"empty table", {{l.t + 4, 0}}, s, 3},
+        // Stepping in place would make the header its own table, with a record of type s.
+        {"sizeless block", {{l.b + 12, 0}, {l.b + 2, 3}, {l.b + 6, 1}, {l.b + 7, s_high}}, s, 3},
+        {"inputs walk off the end", {{l.b + 7, 0xFFFF}}, s, 3},
+        {"huge count, type absent", {{l.t + 4, 0xFFFF}}, 15, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        qmdsim_reset();
+        qmdsim_eeprom_load(0, factory.data(), QMDSIM_EEPROM_WORDS);
+        for (const auto& [w, v] : c.words) qmdsim_eeprom_set(0, static_cast<uint16_t>(w), v);
+        EXPECT_EQ(Init(Open(0), 4, c.selection)[0], c.status);
+        const qmdsim_channel_state st = Channel(0, 4);
+        EXPECT_EQ(st.initialised, c.status == 0 ? 1 : 0);
+        EXPECT_EQ(st.range, c.status == 0 ? ft.range : 0.0);
+    }
+
+    // Every word a block of 2047 words and a record of type 0xFF: the walk runs past the
+    // last word (where 16-bit arithmetic would wrap round) and stops there.
+    std::vector<uint16_t> garbage(QMDSIM_EEPROM_WORDS, 0xFFF1);
+    garbage[133] = 1;
+    garbage[134] = 2;
+    garbage[135] = 0x100;  // B = 256
+    qmdsim_eeprom_load(0, garbage.data(), QMDSIM_EEPROM_WORDS);
+    EXPECT_EQ(Init(Open(0), 4, 0xFF)[0], 3);
+}
+
+TEST_F(Sim, ChannelReadAnswersSignAndMagnitudeCodes) {
+    const uint32_t range_word = FactoryLayout(0).t + 5 + 1;  // record 0, bytes 2 to 9
+    const uint8_t s = Factory(0).selection_type;
+    const uint64_t h = Open(0);
+    const double nan = std::nan("");
+    const struct {
+        double range, position;
+        uint16_t code;
+    } cases[] = {
+        {2.0, 2.0, 0x7FFF},    {2.0, -2.0, 0xFFFF},  {2.0, 1.0, 16384},  // 16383.5 up
+        {2.0, -1.0, 0xC000},   {2.0, 16383.4 / 32767 * 2, 16383},
+        {2.0, 0.0, 0},         {2.0, -0.0, 0},       {2.0, -1e-9, 0x8000},
+        {2.0, 2.5, 0x7FFF},    {2.0, -1e300, 0xFFFF}, {2.0, INFINITY, 0x7FFF},
+        {2.0, nan, 0},         {10.0, 2.5, 8192},    // 8191.75
+        {0.0, 1.0, 0},         {0.0, -1.0, 0},       {-2.0, 1.0, 0},     {nan, 1.0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.range << " " << c.position);
+        uint8_t image[8];
+        bytes::PutF64(image, c.range);
+        for (uint32_t w = 0; w < 4; ++w) {
+            qmdsim_eeprom_set(0, static_cast<uint16_t>(range_word + w),
+                              bytes::GetU16(image + 2 * w));
+        }
+        ASSERT_EQ(Init(h, 9, s)[0], 0);
+        qmdsim_set_position(0, 9, c.position);
+        const Bytes r = Req(h, kReadChannel, 4, {0x44, 9, 0x12, 0x34});
+        EXPECT_EQ(r[0], 0);
+        EXPECT_EQ(r[1], 9);
+        EXPECT_EQ(bytes::GetU16(&r[2]), c.code);
+    }
+    // Refused reads leave the value bytes as sent.
+    EXPECT_EQ(Req(h, kReadChannel, 4, {0, 8, 0x12, 0x34}), (Bytes{3, 8, 0x12, 0x34}));
+    EXPECT_EQ(Req(h, kReadChannel, 4, {0, 16, 0x12, 0x34}), (Bytes{2, 16, 0x12, 0x34}));
+}
+
+TEST_F(Sim, AcquisitionStateRestartsAndReset) {
+    const uint64_t h0 = Open(0), h1 = Open(1);
+    const qmdsim_transducer a = Factory(0), b = Factory(1);
+    ASSERT_EQ(Init(h0, 2, a.selection_type, 1, 2)[0], 0);
+    qmdsim_set_position(0, 2, -a.range);
+
+    qmdsim_set_acquisition_running(0, 1);
+    EXPECT_EQ(Init(h0, 2, b.selection_type, 3, 4), (Bytes{50, 2, b.selection_type, 3, 4}));
+    EXPECT_EQ(Init(h0, 16, b.selection_type)[0], 50);
+    EXPECT_EQ(Req(h0, kReadChannel, 4, {0, 2, 0x12, 0x34}), (Bytes{50, 2, 0x12, 0x34}));
+    EXPECT_EQ(Init(h1, 2, b.selection_type)[0], 0);  // only board 0 acquires
+    EXPECT_EQ(Req(h0, kRestart, 1, {0x77}), Bytes{0});
+    EXPECT_EQ(Channel(0, 2).selection_type, a.selection_type);
+    EXPECT_EQ(Channel(0, 2).divider1, 1);
+    qmdsim_set_acquisition_running(0, 0);
+    EXPECT_EQ(Req(h0, kReadChannel, 4, {0, 2, 0, 0}), (Bytes{0, 2, 0xFF, 0xFF}));
+
+    // Restarts count per board; faulted ones do not.
+    qmdsim_fault_request(0, kRestart, 2, QMDSIM_FAULT_STATUS, 6);
+    qmdsim_fault_request(0, kRestart, 3, QMDSIM_FAULT_CALL, 0);
+    EXPECT_EQ(Req(h0, kRestart, 1)[0], 0);
+    EXPECT_EQ(Req(h0, kRestart, 1)[0], 6);
+    Bytes r{0};
+    EXPECT_EQ(Call(h0, kRestart, r, 1, 1), 0);
+    EXPECT_EQ(Req(h0, kRestart, 1)[0], 0);
+    EXPECT_EQ(qmdsim_restart_count(0), 3u);  // with the one during the acquisition
+    EXPECT_EQ(qmdsim_restart_count(1), 0u);
+
+    qmdsim_set_acquisition_running(0, 1);
+    qmdsim_reset();
+    EXPECT_EQ(qmdsim_restart_count(0), 0u);
+    EXPECT_EQ(Channel(0, 2).initialised, 0);
+    EXPECT_EQ(Channel(0, 2).position, 0.0);
+    const uint64_t h = Open(0);
+    EXPECT_EQ(Init(h, 2, a.selection_type)[0], 0);  // acquisition over
+    EXPECT_EQ(Req(h, kReadChannel, 4, {0, 2, 9, 9}), (Bytes{0, 2, 0, 0}));
+}
+
+TEST_F(Sim, AnyCodeFaultsCountEveryRequestOfTheBoard) {
+    const uint64_t h0 = Open(0), h1 = Open(1);
+    const uint8_t s = Factory(0).selection_type;
+    qmdsim_fault_request(0, QMDSIM_ANY_CODE, 3, QMDSIM_FAULT_STATUS, 9);
+    B().count_boards(B().context);  // none of these is a request
+    B().close_handle(B().context, Open(0));
+    uint8_t buf[4];
+    uint32_t got = 0;
+    B().read_stream(B().context, h0, buf, sizeof buf, &got);
+    Word(h1, 0);  // the other board
+    Bytes r;
+    EXPECT_EQ(Call(h0, kRestart, r, 2, 1), 0);  // refused by the driver
+    EXPECT_EQ(Call(h0, kDriverVersion, r, 0, 4), 1);  // 1st
+    EXPECT_NE(r[0], 9);
+    EXPECT_EQ(Req(h0, kRestart, 1)[0], 0);  // 2nd
+    EXPECT_EQ(Init(h0, 0, s)[0], 9);        // 3rd: nothing done
+    EXPECT_EQ(Channel(0, 0).initialised, 0);
+    EXPECT_EQ(Init(h0, 0, s)[0], 0);
+    EXPECT_EQ(qmdsim_restart_count(0), 1u);
+
+    // Every request of a board; with an address, requests of any code carrying it.
+    qmdsim_fault_request(1, QMDSIM_ANY_CODE, 0, QMDSIM_FAULT_CALL, 0);
+    qmdsim_fault_request_at(0, QMDSIM_ANY_CODE, 258, 2, QMDSIM_FAULT_STATUS, 7);
+    EXPECT_EQ(Call(h1, kRestart, r, 1, 1), 0);
+    EXPECT_EQ(Call(h1, kDriverVersion, r, 0, 4), 0);
+    EXPECT_EQ(Req(h0, kEepromRead, 12, At4(12, 258))[0], 0);  // 1st at 258
+    EXPECT_EQ(Req(h0, kEepromRead, 12, At4(12, 256))[0], 0);
+    EXPECT_EQ(Req(h0, kRestart, 1)[0], 0);                    // too short to carry one
+    EXPECT_EQ(Req(h0, kLogicWrite, 8, At4(8, 258))[0], 7);    // 2nd at 258, another code
+    EXPECT_EQ(Req(h0, kEepromRead, 12, At4(12, 258))[0], 0);
 }
 
 }  // namespace
