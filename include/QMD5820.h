@@ -66,6 +66,47 @@ QMD5820_API int16_t i_QMD5820_GetBoardSerialNumber(QMD5820_HANDLE h_DeviceHandle
  * valid until the next call for the same board. */
 QMD5820_API const char* pc_QMD5820_GetLastError(QMD5820_HANDLE h_DeviceHandle);
 
+/* ---- transducer database (up to 14 transducer types in the board EEPROM) ------------------ */
+
+QMD5820_API int16_t i_QMD5820_GetAvailableTransducerTypes(QMD5820_HANDLE h_DeviceHandle,
+                                                          uint8_t* pb_TransducerIndexes,
+                                                          uint8_t b_ArraySize,
+                                                          uint8_t* pb_TransducerCount);
+QMD5820_API int16_t i_QMD5820_TransducerDatabaseReadTransducerInfo(
+    QMD5820_HANDLE h_DeviceHandle, uint8_t b_TransducerIndex, double* pdb_Range,
+    double* pdb_Sensitivity, double* pdb_Frequency, double* pdb_PrimaryVoltage,
+    uint8_t* pb_CalibrationState);
+QMD5820_API int16_t i_QMD5820_TransducerDatabaseAdd(QMD5820_HANDLE h_DeviceHandle,
+                                                    uint8_t b_TransducerIndex, double db_Range,
+                                                    double db_Sensitivity, double db_Frequency,
+                                                    double db_PrimaryVoltage,
+                                                    double db_Impedance);
+QMD5820_API int16_t i_QMD5820_TransducerDatabaseDelete(QMD5820_HANDLE h_DeviceHandle,
+                                                       uint8_t b_TransducerIndex);
+
+/* ---- transducer channels (0 to 15) and metric values --------------------------------------- */
+
+QMD5820_API int16_t i_QMD5820_GetNumberOfTransducerChannels(QMD5820_HANDLE h_DeviceHandle,
+                                                            uint8_t* pb_NumberOfChannels);
+/* db_Frequency 0.0 uses the transducer's own excitation frequency. */
+QMD5820_API int16_t i_QMD5820_Init1TransducerChannel(QMD5820_HANDLE h_DeviceHandle,
+                                                     uint8_t b_Channel, uint8_t b_TransducerIndex,
+                                                     double db_Frequency);
+QMD5820_API int16_t i_QMD5820_Read1TransducerChannel(QMD5820_HANDLE h_DeviceHandle,
+                                                     uint8_t b_Channel, uint16_t* pw_RawValue);
+QMD5820_API int16_t i_QMD5820_ReadMoreTransducerChannels(QMD5820_HANDLE h_DeviceHandle,
+                                                         uint8_t b_ChannelCount,
+                                                         const uint8_t* b_Channels,
+                                                         uint16_t* pw_RawValues);
+QMD5820_API int16_t i_QMD5820_Convert1RawToMetricValue(QMD5820_HANDLE h_DeviceHandle,
+                                                       uint8_t b_Channel, uint16_t w_RawValue,
+                                                       double* pdb_MetricValue);
+QMD5820_API int16_t i_QMD5820_ConvertMoreRawToMetricValues(QMD5820_HANDLE h_DeviceHandle,
+                                                           uint8_t b_ChannelCount,
+                                                           const uint8_t* b_Channels,
+                                                           const uint16_t* pw_RawValues,
+                                                           double* pdb_MetricValues);
+
 /* ---- digital inputs and outputs (channels 0 to 7) -------------------------------------- */
 
 QMD5820_API int16_t i_QMD5820_Read1DigitalInput(QMD5820_HANDLE h_DeviceHandle, uint8_t b_Channel,

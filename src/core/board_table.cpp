@@ -23,6 +23,7 @@ void BoardRecord::Reset() {
     last_code = 0;
     std::fill(std::begin(last_error_text), std::end(last_error_text), '\0');
     channels = NotInitialisedChannels();
+    calibration = CalibrationBlock{};
 }
 
 void OnProcessAttach() {

@@ -27,6 +27,13 @@ constexpr std::array<ChannelBlock, kChannels> NotInitialisedChannels() {
     return channels;
 }
 
+// Calibration state of the board (the step-by-step procedure and the worker).
+struct CalibrationBlock {
+    // Step of the interactive calibration: 0 when none runs, 1 to 6 while one does. While
+    // it is not 0 the channel codes are offset binary instead of sign and magnitude.
+    uint8_t step = 0;
+};
+
 struct BoardRecord {
     uint64_t device_handle = 0;  // null while the board is closed
     int16_t open_count = 0;      // opens not yet matched by a close
@@ -44,6 +51,7 @@ struct BoardRecord {
     char last_error_text[kLastErrorTextBytes] = {};
 
     std::array<ChannelBlock, kChannels> channels = NotInitialisedChannels();
+    CalibrationBlock calibration;
 
     // Back to the process-attach state: everything zero, channels not initialised.
     void Reset();

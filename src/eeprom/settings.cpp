@@ -133,6 +133,10 @@ std::size_t NearestProfile(uint32_t frequency) {
     return best;
 }
 
+uint32_t TruncateFrequency(double frequency) {
+    return static_cast<uint32_t>(Truncate(frequency));
+}
+
 uint32_t ScaleSample(uint32_t sample, double factor) {
     return Scale(sample, [factor](double v) { return v * factor; });
 }

@@ -30,6 +30,10 @@ std::size_t NearestProfile(uint32_t frequency);
 // scaled on their ones' complement and stay negative.
 uint32_t ScaleSample(uint32_t sample, double factor);
 
+// A frequency in Hz truncated to the 32-bit integer the settings computation takes
+// (truncation toward zero; NaN and values beyond 32 bits give 0x80000000).
+uint32_t TruncateFrequency(double frequency);
+
 // The 1024-byte configuration block of a transducer type (256 little-endian 32-bit
 // fields) from its data-sheet values; every byte of the block is written.
 void ComputeTransducerSettings(double primary_voltage, double sensitivity, double range,
