@@ -12,8 +12,9 @@ public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
+                // Adjusted times are in the run's unit; the multiplier is units per second.
                 ns_per_iteration_[run.benchmark_name()] =
-                    run.GetAdjustedRealTime() * Multiplier(run.time_unit) * 1e9;
+                    run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e9;
             }
         }
         ConsoleReporter::ReportRuns(runs);
@@ -26,10 +27,5 @@ public:
     }
 
 private:
-    static double Multiplier(benchmark::TimeUnit unit) {
-        return benchmark::GetTimeUnitMultiplier(unit) == 0
-                   ? 1.0
-                   : 1.0 / benchmark::GetTimeUnitMultiplier(unit);
-    }
     std::map<std::string, double> ns_per_iteration_;
 };

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test: the suite natively, under AddressSanitizer + UndefinedBehaviorSanitizer and
-# under ThreadSanitizer, and the Windows x64 cross build with its export table check.
+# under ThreadSanitizer, a bounded libFuzzer run over EEPROM images, and the Windows x64
+# cross build with its export table check.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -12,6 +13,10 @@ for preset in default asan tsan; do
   run cmake --build --preset "$preset"
   run ctest --preset "$preset"
 done
+
+run cmake --preset fuzz >/dev/null
+run cmake --build --preset fuzz
+run build/fuzz/fuzz/eeprom_fuzzer -seed=1 -max_total_time=30 -print_final_stats=1
 
 run cmake --preset mingw >/dev/null
 run cmake --build --preset mingw

@@ -1,5 +1,7 @@
 // Raw codes to metric values with the range of the transducer each channel was
 // initialised with. No driver request is involved.
+#include <array>
+
 #include "core/board_table.h"
 #include "core/bytes.h"
 #include "core/output.h"
@@ -19,6 +21,31 @@ int16_t Convert(const BoardRecord& board, uint8_t channel, uint16_t raw, double&
     if (block[0] == kChannelNotInitialised) return -3;
     value = RawToMetric(raw, bytes::GetF64(block.data() + rec::kRange),
                         board.calibration.step != 0);
+    return 0;
+}
+
+// The range of every channel and whether it is initialised.
+struct ChannelRanges {
+    std::array<double, kChannels> range{};
+    std::array<bool, kChannels> initialised{};
+    explicit ChannelRanges(const BoardRecord& board) {
+        for (std::size_t c = 0; c < kChannels; ++c) {
+            initialised[c] = board.channels[c][0] != kChannelNotInitialised;
+            range[c] = bytes::GetF64(board.channels[c].data() + rec::kRange);
+        }
+    }
+};
+
+template <bool OffsetBinary>
+int16_t ConvertBuffer(const ChannelRanges& ranges, uint8_t count, const uint8_t* channels,
+                      const uint16_t* raw, double* values) {
+    for (uint8_t i = 0; i < count; ++i) {
+        const uint8_t channel = channels[i];
+        if (channel > kLastChannel) return -2;
+        if (!ranges.initialised[channel]) return -3;
+        const double value = RawToMetric(raw[i], ranges.range[channel], OffsetBinary);
+        if (values != nullptr) values[i] = value;
+    }
     return 0;
 }
 
@@ -42,13 +69,13 @@ int16_t i_QMD5820_ConvertMoreRawToMetricValues(QMD5820_HANDLE h_DeviceHandle,
                                                double* pdb_MetricValues) {
     return CallFrame(__func__, h_DeviceHandle, [&](BoardRecord& board) -> int16_t {
         if (b_ChannelCount > 0 && (b_Channels == nullptr || pw_RawValues == nullptr)) return -2;
-        for (uint8_t i = 0; i < b_ChannelCount; ++i) {
-            double value = 0;
-            const int16_t code = Convert(board, b_Channels[i], pw_RawValues[i], value);
-            if (code != 0) return code;
-            if (pdb_MetricValues != nullptr) pdb_MetricValues[i] = value;
-        }
-        return 0;
+        // The channel blocks and the calibration step are read once for the whole buffer.
+        const ChannelRanges ranges(board);
+        return board.calibration.step != 0
+                   ? ConvertBuffer<true>(ranges, b_ChannelCount, b_Channels, pw_RawValues,
+                                         pdb_MetricValues)
+                   : ConvertBuffer<false>(ranges, b_ChannelCount, b_Channels, pw_RawValues,
+                                          pdb_MetricValues);
     });
 }
 
