@@ -50,7 +50,8 @@ typedef struct qmdsim_board_config {
 } qmdsim_board_config;
 
 /* Back to the start state: the demo board set, real time, no faults, an empty and
- * disabled trace, every handle closed. */
+ * disabled trace, every handle closed. The event signaller stays installed; the
+ * simulator's pump thread is stopped (and joined) before this returns. */
 QMDSIM_API void qmdsim_reset(void);
 
 /* Remove every board (handles still open become unknown to the driver). */
@@ -160,10 +161,121 @@ typedef struct qmdsim_channel_state {
 
 QMDSIM_API void qmdsim_set_position(uint32_t board, uint8_t channel, double position);
 QMDSIM_API void qmdsim_channel(uint32_t board, uint8_t channel, qmdsim_channel_state* state);
-/* Put the board into (1) or out of (0) the acquisition state. */
+/* Put the board into (1) or out of (0) the acquisition state. 1 only sets the state (an
+ * acquisition the board was not asked to start); 0 ends any running acquisition, as the
+ * stop request does. A start request sets the state, the stop request clears it. */
 QMDSIM_API void qmdsim_set_acquisition_running(uint32_t board, int32_t running);
 /* Number of restart-configuration requests (0x90002048) the board has answered with 0. */
 QMDSIM_API uint32_t qmdsim_restart_count(uint32_t board);
+
+/* ---- interrupts ------------------------------------------------------------------------ */
+
+/* The library registers a manual-reset event per board (request 0x90002004, its 64-bit
+ * value) and drains the board's queue of 144-byte interrupt records with request
+ * 0x90002008 (empty flag at byte 141 set when nothing is pending). The board signals the
+ * registered event through the function installed here: the library's default backend
+ * installs qmd5820_signal_event. Without a signaller, or before registration, records
+ * are queued but nothing is signalled. */
+QMDSIM_API void qmdsim_set_event_signaller(void (*signal)(uint64_t event));
+QMDSIM_API uint64_t qmdsim_registered_event(uint32_t board);
+
+/* b_InterruptInfo of the board's own sources. */
+#define QMDSIM_INTERRUPT_SEQUENCE 1      /* value1: sequences so far; value2: stream bytes */
+#define QMDSIM_INTERRUPT_TIMER 2         /* value1: expirations so far; value2: reload value */
+#define QMDSIM_INTERRUPT_SHORT_CIRCUIT 3 /* value1: primary line status byte */
+#define QMDSIM_INTERRUPT_QUEUE 4096u     /* records beyond this are dropped (and counted) */
+
+typedef struct qmdsim_interrupt {
+    uint8_t info;
+    uint32_t value1;
+    uint32_t value2;
+    uint32_t data[32];
+    uint32_t data_count; /* passed as given, even above 32 */
+} qmdsim_interrupt;
+
+/* Queue a record on a board and signal its registered event. The signaller is called after
+ * the driver's lock is released, once per board and operation however many records it
+ * queued; registering event 0 registers none. */
+QMDSIM_API void qmdsim_raise_interrupt(uint32_t board, const qmdsim_interrupt* record);
+QMDSIM_API uint32_t qmdsim_pending_interrupts(uint32_t board);
+QMDSIM_API uint32_t qmdsim_dropped_interrupts(uint32_t board);
+
+/* Run the time-driven sources (timer periods with the interrupt enabled, sequence
+ * acquisition) up to the simulator's clock. It runs on every request and on
+ * qmdsim_advance_us; with the real clock a background thread of the simulator also runs it
+ * about every millisecond while a time-driven source is active. */
+QMDSIM_API void qmdsim_pump(void);
+
+/* ---- acquisition ------------------------------------------------------------------------ */
+
+/* Auto-refresh (0x90002080): count 1 to 16 (else status 2), every listed channel 0 to 15
+ * and initialised (else status 4); the board initialises nothing itself. The start answers
+ * the address of 16 little-endian 16-bit codes in this process, one per listed entry, kept
+ * current with the channels' positions; the area lives until the board is removed.
+ * Sequence (0x90002084): statuses 2 (sequences before interrupt 0), 3 (size 0 or above
+ * 16), 4 (soft trigger mode not 0, 1 or 5), 6 (a channel above 15 or not initialised),
+ * 7 (size x sequences before interrupt odd), 8 (soft and external trigger modes of
+ * different kinds: 5 is one shot, every other mode is sequence), in this order. Soft
+ * trigger mode 0 runs at once; 1 runs from the first software trigger (0x90002088); 5 runs
+ * `sequences before interrupt` sequences per trigger. A sequence appends its channels'
+ * codes (16 bits each, little-endian) to the data stream that read_stream delivers (as
+ * much as is waiting, at most what is asked; 0 bytes when none); after every `sequences
+ * before interrupt` sequences the board raises a QMDSIM_INTERRUPT_SEQUENCE interrupt.
+ * One sequence takes the sequence period (default 1000 us). Stop (0x9000208c) ends either
+ * mode; the division factor (0x90002090) accepts 5 to 255 (else status 2).
+ * A successful start replaces the running acquisition, a refused one changes nothing; a
+ * sequence start empties the stream, a stop keeps it readable. A one-shot trigger during a
+ * run queues one more block behind it; a trigger in mode 0 or without a sequence
+ * acquisition changes nothing. The stream holds at most 1 MiB: sequences that find it
+ * full are counted and interrupt as usual, but their data are lost. */
+typedef struct qmdsim_acquisition_state {
+    uint8_t mode; /* 0 none, 1 auto-refresh, 2 sequence */
+    uint8_t channel_count;
+    uint8_t channels[16];
+    uint8_t transducer_indexes[16];
+    uint16_t sequences_before_interrupt;
+    uint8_t sequence_size;
+    uint8_t soft_trigger_mode;
+    uint8_t extern_trigger_mode;
+    uint32_t parameters[3];
+    uint32_t sequences_done;
+    uint32_t triggers;
+    uint8_t division_factor; /* 0 until set */
+    uint64_t auto_refresh_address;
+} qmdsim_acquisition_state;
+
+QMDSIM_API void qmdsim_acquisition(uint32_t board, qmdsim_acquisition_state* state);
+QMDSIM_API void qmdsim_set_sequence_period_us(uint32_t board, uint32_t period_us);
+QMDSIM_API uint32_t qmdsim_stream_bytes(uint32_t board);
+
+/* ---- potentiometers and primary line ------------------------------------------------------ */
+
+/* 32 potentiometers (0x900020c0 read, 0x900020c4 write; a number above 31 gives status 2),
+ * 128 after reset. The primary line: the test switch (0x90002100, byte 1 0 or 1, else
+ * status 2; switching it on during an acquisition gives status 50), the status byte
+ * (0x90002104: bit 0 while the test is on and potentiometer 7 is at or above the
+ * threshold, bit 1 a latched short circuit), the rearm (0x90002108: clears the latch unless
+ * the short circuit persists), the short-circuit interrupt switch (0x9000210c, 0 or 1, else
+ * status 2). */
+QMDSIM_API uint8_t qmdsim_potentiometer(uint32_t board, uint8_t index);
+/* Threshold of the line test detection; 256 = never responds. Default 100. */
+QMDSIM_API void qmdsim_set_line_test_threshold(uint32_t board, uint16_t threshold);
+/* A short circuit: latches bit 1 and, when enabled, raises QMDSIM_INTERRUPT_SHORT_CIRCUIT.
+ * `persistent`: a rearm does not clear it until qmdsim_clear_short_circuit, which leaves
+ * the latch to the next rearm. */
+QMDSIM_API void qmdsim_inject_short_circuit(uint32_t board, int32_t persistent);
+QMDSIM_API void qmdsim_clear_short_circuit(uint32_t board);
+
+typedef struct qmdsim_primary_line_state {
+    uint8_t test_on;
+    uint8_t latched;
+    uint8_t persistent;
+    uint8_t interrupts_enabled;
+    uint32_t rearms;
+    uint32_t tests_switched_on;
+} qmdsim_primary_line_state;
+
+QMDSIM_API void qmdsim_primary_line(uint32_t board, qmdsim_primary_line_state* state);
 
 /* ---- fault injection ------------------------------------------------------------------ */
 

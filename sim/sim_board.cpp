@@ -15,8 +15,8 @@ namespace {
 namespace bytes = qmd::bytes;
 
 // The request codes and sizes are the board's own table (core/requests.h). The codes of
-// interrupts, acquisition, calibration and the primary line are accepted with their sizes
-// and, until the board models them, answer status 0 with an otherwise zero record.
+// the calibration adjustments and excitation tables are accepted with their sizes and,
+// until the board models them, answer status 0 with an otherwise zero record.
 namespace req = qmd::req;
 
 constexpr uint32_t kBoardInformationBytes = 84;
@@ -196,7 +196,188 @@ uint8_t ReadChannel(const Board& board, uint8_t* r) {
     return kStatusOk;
 }
 
+// ---- acquisition ---------------------------------------------------------------------------
+
+// Offsets of the start requests.
+constexpr uint32_t kAutoCount = 1;
+constexpr uint32_t kAutoChannels = 2;
+constexpr uint32_t kAutoIndexes = 18;
+constexpr uint32_t kAutoAddress = 40;
+constexpr uint32_t kSeqPerInterrupt = 2;
+constexpr uint32_t kSeqParameter1 = 4;
+constexpr uint32_t kSeqSize = 8;
+constexpr uint32_t kSeqChannels = 9;
+constexpr uint32_t kSeqIndexes = 25;
+constexpr uint32_t kSeqParameter2 = 44;
+constexpr uint32_t kSeqSoftTrigger = 48;
+constexpr uint32_t kSeqExternTrigger = 49;
+constexpr uint32_t kSeqParameter3 = 52;
+
+constexpr uint8_t kMinDivisionFactor = 5;
+
+bool Usable(const Board& board, uint8_t channel) {
+    return channel < kChannelCount && board.channels[channel].initialised;
+}
+
+// Auto-refresh start: byte 1 count, 2-17 channels, 18-33 transducer indexes; the area's
+// address at 40-47. A start replaces whatever acquisition ran; a refused one changes
+// nothing.
+uint8_t StartAutoRefresh(Board& board, uint8_t* r) {
+    const uint8_t count = r[kAutoCount];
+    if (count == 0 || count > kChannelCount) return kStatusBadChannelCount;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!Usable(board, r[kAutoChannels + i])) return kStatusBadListedChannel;
+    }
+    board.StopAcquisition();
+    Acquisition& a = board.acquisition;
+    a = Acquisition{};
+    a.mode = kModeAutoRefresh;
+    a.channel_count = count;
+    std::memcpy(a.channels, r + kAutoChannels, 16);
+    std::memcpy(a.transducer_indexes, r + kAutoIndexes, 16);
+    board.acquisition_running = true;
+    board.auto_refresh.fill(0);
+    board.RefreshAutoArea();
+    board.auto_refresh_mapped = true;
+    bytes::PutU64(r + kAutoAddress, reinterpret_cast<uintptr_t>(board.auto_refresh.data()));
+    return kStatusOk;
+}
+
+bool OneShot(uint8_t trigger_mode) { return trigger_mode == kSoftTriggerOneShot; }
+
+// Sequence start; the checks in the board's order of precedence.
+uint8_t StartSequence(Board& board, const uint8_t* r, uint64_t now_us) {
+    const uint16_t per_interrupt = bytes::GetU16(r + kSeqPerInterrupt);
+    const uint8_t size = r[kSeqSize];
+    const uint8_t soft = r[kSeqSoftTrigger];
+    const uint8_t external = r[kSeqExternTrigger];
+    if (per_interrupt == 0) return kStatusBadSequencesPerIrq;
+    if (size == 0 || size > kChannelCount) return kStatusBadSequenceSize;
+    if (soft != kSoftTriggerAtOnce && soft != kSoftTriggerStart && soft != kSoftTriggerOneShot) {
+        return kStatusBadSoftTrigger;
+    }
+    for (uint32_t i = 0; i < size; ++i) {
+        if (!Usable(board, r[kSeqChannels + i])) return kStatusBadSequenceChannel;
+    }
+    if ((uint32_t{size} * per_interrupt) % 2 != 0) return kStatusOddSequenceWords;
+    if (OneShot(soft) != OneShot(external)) return kStatusTriggerKindsDiffer;
+
+    board.StopAcquisition();
+    Acquisition& a = board.acquisition;
+    a = Acquisition{};
+    a.mode = kModeSequence;
+    a.channel_count = size;
+    std::memcpy(a.channels, r + kSeqChannels, 16);
+    std::memcpy(a.transducer_indexes, r + kSeqIndexes, 16);
+    a.sequences_before_interrupt = per_interrupt;
+    a.soft_trigger = soft;
+    a.extern_trigger = external;
+    a.parameters[0] = bytes::GetU32(r + kSeqParameter1);
+    a.parameters[1] = bytes::GetU32(r + kSeqParameter2);
+    a.parameters[2] = bytes::GetU32(r + kSeqParameter3);
+    a.producing = soft == kSoftTriggerAtOnce;
+    a.origin_us = now_us;
+    board.stream.Clear();
+    board.acquisition_running = true;
+    return kStatusOk;
+}
+
+// Software trigger. Mode 1 starts acquiring at the first; mode 5 adds one burst of
+// `sequences before interrupt` sequences per trigger (behind a burst still running); in
+// mode 0, and without a sequence acquisition, a trigger changes nothing.
+void TriggerAcquisition(Board& board, uint64_t now_us) {
+    Acquisition& a = board.acquisition;
+    if (a.mode != kModeSequence) return;
+    ++a.triggers;
+    if (a.soft_trigger == kSoftTriggerAtOnce) return;
+    if (a.soft_trigger == kSoftTriggerOneShot) a.burst_left += a.sequences_before_interrupt;
+    if (!a.producing) {
+        a.producing = true;
+        a.origin_us = now_us;
+        a.since_origin = 0;
+    }
+}
+
+// ---- potentiometers and primary line --------------------------------------------------------
+
+// Potentiometer requests: byte 1 number, byte 2 value.
+uint8_t PotentiometerRequest(Board& board, bool write, uint8_t* r) {
+    if (r[1] >= kPotentiometerCount) return kStatusBadPotentiometer;
+    if (write) {
+        board.potentiometers[r[1]] = r[2];
+    } else {
+        r[2] = board.potentiometers[r[1]];
+    }
+    return kStatusOk;
+}
+
+uint8_t PrimaryLineRequest(Board& board, uint32_t code, uint8_t* r) {
+    PrimaryLine& l = board.line;
+    switch (code) {
+        case req::kSetPrimaryLineTest:
+            if (r[1] > 1) return kStatusBadLineSwitch;
+            if (r[1] == 1 && board.acquisition_running) return kStatusAcquisitionRunning;
+            l.test_on = r[1] == 1;
+            if (l.test_on) ++l.tests_switched_on;
+            return kStatusOk;
+        case req::kReadPrimaryLineStatus:
+            r[1] = board.LineStatus();
+            return kStatusOk;
+        case req::kRearmPrimaryLine:
+            ++l.rearms;
+            l.latched = l.persistent;
+            return kStatusOk;
+        default:  // req::kShortCircuitInterrupts
+            if (r[1] > 1) return kStatusBadLineSwitch;
+            l.interrupts_enabled = r[1] == 1;
+            return kStatusOk;
+    }
+}
+
 }  // namespace
+
+// ---- interrupts -------------------------------------------------------------------------------
+
+void Interrupts::Queue(const qmdsim_interrupt& record) {
+    if (queue.size() >= kInterruptQueueCapacity) {
+        ++dropped;
+        return;
+    }
+    queue.push_back(record);
+    signal_pending = true;
+}
+
+// value1 @0, value2 @4, 32 data values @8, data count @136, info @140, empty flag @141.
+void Interrupts::ReadRecord(uint8_t* r) {
+    constexpr uint32_t kRecordBytes = 144;
+    std::memset(r, 0, kRecordBytes);
+    if (queue.empty()) {
+        r[141] = 1;
+        return;
+    }
+    const qmdsim_interrupt& q = queue.front();
+    bytes::PutU32(r, q.value1);
+    bytes::PutU32(r + 4, q.value2);
+    for (uint32_t i = 0; i < 32; ++i) bytes::PutU32(r + 8 + 4 * i, q.data[i]);
+    bytes::PutU32(r + 136, q.data_count);
+    r[140] = q.info;
+    queue.pop_front();
+}
+
+// ---- stream ---------------------------------------------------------------------------------
+
+std::size_t Stream::Read(uint8_t* out, std::size_t n) {
+    n = std::min(n, Waiting());
+    if (n > 0) std::memcpy(out, bytes.data() + head, n);
+    head += n;
+    if (head == bytes.size()) {
+        Clear();
+    } else if (head >= bytes.size() / 2) {
+        bytes.erase(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(head));
+        head = 0;
+    }
+    return n;
+}
 
 // ---- channel ------------------------------------------------------------------------------
 
@@ -224,12 +405,14 @@ uint16_t Timer::Count(uint64_t now_us) const {
     return static_cast<uint16_t>(reload - Ticks(now_us) % period);
 }
 
-uint16_t Timer::Expirations(uint64_t now_us) const {
+uint64_t Timer::TotalExpirations(uint64_t now_us) const {
     if (!running) return held_expirations;
     const uint64_t period = uint64_t{reload} + 1;
-    // Timer interrupts: when interrupt_enabled, each of these expirations is one timer
-    // interrupt for the board's interrupt records (not modelled yet).
-    return static_cast<uint16_t>(expirations_base + Ticks(now_us) / period);
+    return expirations_base + Ticks(now_us) / period;
+}
+
+uint16_t Timer::Expirations(uint64_t now_us) const {
+    return static_cast<uint16_t>(TotalExpirations(now_us));
 }
 
 void Timer::Start(uint8_t base, uint16_t reload_value, bool interrupts, uint64_t now_us) {
@@ -239,19 +422,20 @@ void Timer::Start(uint8_t base, uint16_t reload_value, bool interrupts, uint64_t
     interrupt_enabled = interrupts;
     origin_us = now_us;
     expirations_base = 0;
+    interrupted = 0;
 }
 
 void Timer::Stop(uint64_t now_us) {
     if (!running) return;
     held_count = Count(now_us);
-    held_expirations = Expirations(now_us);
+    held_expirations = TotalExpirations(now_us);
     running = false;
 }
 
 // Reloads the count; a running timer keeps running from the reload value.
 void Timer::Trigger(uint64_t now_us) {
     if (running) {
-        expirations_base = Expirations(now_us);
+        expirations_base = TotalExpirations(now_us);
         origin_us = now_us;
     } else {
         held_count = reload;
@@ -270,6 +454,141 @@ uint8_t LogicLoad::Status() const {
 Board::Board(const qmdsim_board_config& board_config)
     : config(board_config), eeprom(QMDSIM_EEPROM_WORDS) {
     BuildFactoryImage(eeprom.data(), config.serial_number, config.hardware_revision);
+    potentiometers.fill(kPotentiometerDefault);
+}
+
+// Within one pump the timer's records are queued before the sequence records.
+void Board::Pump(uint64_t now_us) {
+    PumpTimer(now_us);
+    PumpSequence(now_us);
+    RefreshAutoArea();
+}
+
+bool Board::TimeDriven() const {
+    return (timer.running && timer.interrupt_enabled) ||
+           (acquisition.mode == kModeSequence && acquisition.producing);
+}
+
+// One record per expiration since the last pump; when more expired than the queue can
+// take, the rest are counted as dropped without being built, so a timer of 1 us costs no
+// more per pump than the queue holds.
+void Board::PumpTimer(uint64_t now_us) {
+    if (!timer.running || !timer.interrupt_enabled) return;
+    const uint64_t total = timer.TotalExpirations(now_us);
+    if (total <= timer.interrupted) return;
+    const uint64_t expired = total - timer.interrupted;
+    const uint64_t queued = std::min<uint64_t>(expired, interrupts.Space());
+    qmdsim_interrupt record{};
+    record.info = QMDSIM_INTERRUPT_TIMER;
+    record.value2 = timer.reload;
+    for (uint64_t i = 1; i <= queued; ++i) {
+        record.value1 = static_cast<uint32_t>(timer.interrupted + i);
+        interrupts.Queue(record);
+    }
+    interrupts.dropped += expired - queued;
+    timer.interrupted = total;
+}
+
+void Board::PumpSequence(uint64_t now_us) {
+    Acquisition& a = acquisition;
+    if (a.mode != kModeSequence || !a.producing || now_us <= a.origin_us) return;
+    const uint64_t completed = (now_us - a.origin_us) / sequence_period_us;
+    if (completed <= a.since_origin) return;
+    uint64_t n = completed - a.since_origin;
+    if (a.soft_trigger == kSoftTriggerOneShot) {
+        n = std::min(n, a.burst_left);
+        a.burst_left -= n;
+        if (a.burst_left == 0) a.producing = false;
+    }
+    a.since_origin += n;
+    AcquireSequences(n);
+}
+
+// `n` sequences at the channels' present positions: their codes appended to the stream
+// (as far as it has room) and a record after every `sequences before interrupt`
+// sequences, with value1 the sequences so far, value2 the bytes then waiting and the data
+// the first codes of the block that ends there. Closed form: the work is bounded by the
+// stream and queue capacities, however much time passed.
+void Board::AcquireSequences(uint64_t n) {
+    Acquisition& a = acquisition;
+    if (n == 0) return;
+    const uint32_t size = a.channel_count;
+    const std::size_t sequence_bytes = 2u * size;
+    uint16_t codes[kChannelCount] = {};
+    uint8_t image[2 * kChannelCount] = {};
+    for (uint32_t i = 0; i < size; ++i) {
+        codes[i] = channels[a.channels[i]].Code();
+        bytes::PutU16(image + 2 * i, codes[i]);
+    }
+    const std::size_t waiting = stream.Waiting();
+    const uint64_t room =
+        waiting >= kStreamCapacity ? 0 : (kStreamCapacity - waiting) / sequence_bytes;
+    const uint64_t stored = std::min(n, room);
+    for (uint64_t k = 0; k < stored; ++k) stream.Append(image, sequence_bytes);
+
+    const uint64_t per = a.sequences_before_interrupt;
+    const uint64_t done = a.sequences_done;
+    a.sequences_done += n;
+    const uint64_t first = done / per + 1;  // interrupts numbered by their block
+    const uint64_t last = a.sequences_done / per;
+    if (first > last) return;
+    const uint64_t raised = last - first + 1;
+    const uint64_t queued = std::min<uint64_t>(raised, interrupts.Space());
+    qmdsim_interrupt record{};
+    record.info = QMDSIM_INTERRUPT_SEQUENCE;
+    record.data_count = static_cast<uint32_t>(std::min<uint64_t>(32, per * size));
+    for (uint32_t j = 0; j < record.data_count; ++j) record.data[j] = codes[j % size];
+    for (uint64_t k = first; k < first + queued; ++k) {
+        const uint64_t so_far = k * per;
+        record.value1 = static_cast<uint32_t>(so_far);
+        record.value2 =
+            static_cast<uint32_t>(waiting + std::min(so_far - done, stored) * sequence_bytes);
+        interrupts.Queue(record);
+    }
+    interrupts.dropped += raised - queued;
+}
+
+void Board::RefreshAutoArea() {
+    const Acquisition& a = acquisition;
+    if (a.mode != kModeAutoRefresh) return;
+    for (uint32_t i = 0; i < a.channel_count; ++i) {
+        const uint16_t code = channels[a.channels[i]].Code();
+        uint8_t* entry = auto_refresh.data() + 2 * i;
+        if (bytes::GetU16(entry) != code) bytes::PutU16(entry, code);
+    }
+}
+
+// The configuration and counts stay for inspection; the stream keeps its waiting bytes.
+void Board::StopAcquisition() {
+    acquisition.mode = kModeNone;
+    acquisition.producing = false;
+    acquisition.burst_left = 0;
+    acquisition_running = false;
+}
+
+// A new period applies from now: a running acquisition restarts its sequence timing.
+void Board::SetSequencePeriod(uint32_t period_us, uint64_t now_us) {
+    sequence_period_us = std::max<uint32_t>(period_us, 1);
+    acquisition.origin_us = now_us;
+    acquisition.since_origin = 0;
+}
+
+// Bit 0: the detection responds (test on, potentiometer 7 at or above the threshold);
+// bit 1: a short circuit is latched.
+uint8_t Board::LineStatus() const {
+    const bool responds = line.test_on && potentiometers[7] >= line.threshold;
+    return static_cast<uint8_t>((responds ? 1u : 0u) | (line.latched ? 2u : 0u));
+}
+
+// A persistent short circuit stays until cleared, whatever else is injected meanwhile.
+void Board::InjectShortCircuit(bool persistent) {
+    line.latched = true;
+    line.persistent = line.persistent || persistent;
+    if (!line.interrupts_enabled) return;
+    qmdsim_interrupt record{};
+    record.info = QMDSIM_INTERRUPT_SHORT_CIRCUIT;
+    record.value1 = LineStatus();
+    interrupts.Queue(record);
 }
 
 void Execute(Board& board, uint32_t code, uint8_t* r, uint32_t in_size, uint32_t out_size,
@@ -289,6 +608,12 @@ void Execute(Board& board, uint32_t code, uint8_t* r, uint32_t in_size, uint32_t
             bytes::PutU32(r, board.config.firmware_version);
             bytes::PutU32(r + 4, 0);
             return;
+        case req::kRegisterInterruptEvent:
+            board.interrupts.event = bytes::GetU64(r);
+            return;
+        case req::kReadInterruptRecord:
+            board.interrupts.ReadRecord(r);
+            return;
         case req::kEepromWrite:
         case req::kEepromRead:
             status = EepromRequest(board, code == req::kEepromWrite, r);
@@ -301,6 +626,35 @@ void Execute(Board& board, uint32_t code, uint8_t* r, uint32_t in_size, uint32_t
             break;
         case req::kReadChannel:
             status = ReadChannel(board, r);
+            break;
+        case req::kStartAutoRefresh:
+            status = StartAutoRefresh(board, r);
+            break;
+        case req::kStartSequence:
+            status = StartSequence(board, r, now_us);
+            break;
+        case req::kTriggerAcquisition:
+            TriggerAcquisition(board, now_us);
+            break;
+        case req::kStopAcquisition:
+            board.StopAcquisition();
+            break;
+        case req::kConvertTimeDivision:
+            if (r[1] < kMinDivisionFactor) {
+                status = kStatusBadDivisionFactor;
+            } else {
+                board.division_factor = r[1];
+            }
+            break;
+        case req::kReadPotentiometer:
+        case req::kWritePotentiometer:
+            status = PotentiometerRequest(board, code == req::kWritePotentiometer, r);
+            break;
+        case req::kSetPrimaryLineTest:
+        case req::kReadPrimaryLineStatus:
+        case req::kRearmPrimaryLine:
+        case req::kShortCircuitInterrupts:
+            status = PrimaryLineRequest(board, code, r);
             break;
         case req::kReadDigitalInputs:
             r[1] = board.inputs;

@@ -5,13 +5,28 @@
 // 32 bits, step 4, never 0 or all ones, never reused, not even across qmdsim_reset), so a
 // stale handle or one truncated to 32 bits is unknown to the driver.
 //
-// One mutex guards the whole driver; no call sleeps while holding it.
+// One mutex guards the whole driver; no call sleeps while holding it. Interrupt records
+// are queued under it, but the registered events are signalled only after it is released
+// (see Session): the library's interrupt thread answers a signal with requests of its own.
+//
+// Time-driven sources (the timer with its interrupt, a sequence acquisition) run in the
+// pump, which every request, qmdsim_advance_us and a virtual sleep call first. With the
+// real clock a pump thread also runs it about every millisecond while such a source is
+// active: started at the first need, parked while nothing needs it, stopped and joined by
+// qmdsim_reset and at process exit (an atexit handler registered when the first one starts,
+// so it runs before the static objects that existed then are destroyed).
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -58,7 +73,31 @@ std::vector<uint8_t> Capture(const uint8_t* p, uint32_t size) {
     return std::vector<uint8_t>(p, p + n);
 }
 
+using Signaller = void (*)(uint64_t event);
+
+void StopPumpThreadAtExit();
+
 class Driver {
+    // The driver's lock for one operation. On release it collects the events of the boards
+    // that queued records, makes sure the pump thread runs if a source needs it, unlocks,
+    // and only then signals the events.
+    class Session {
+      public:
+        explicit Session(Driver& driver) : driver_(driver), lock_(driver.mutex_) {}
+        ~Session() {
+            std::vector<uint64_t> events = driver_.TakeSignalsLocked();
+            driver_.EnsurePumpThreadLocked();
+            lock_.unlock();
+            driver_.Signal(events);
+        }
+        Session(const Session&) = delete;
+        Session& operator=(const Session&) = delete;
+
+      private:
+        Driver& driver_;
+        std::unique_lock<std::mutex> lock_;
+    };
+
   public:
     Driver() : real_origin_(std::chrono::steady_clock::now()) { Reset(); }
 
@@ -123,7 +162,9 @@ class Driver {
 
     int32_t DeviceIoControl(uint64_t handle, uint32_t code, uint8_t* buffer, uint32_t in_size,
                             uint32_t out_size) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        Session session(*this);
+        const uint64_t now = NowLocked();
+        PumpLocked(now);
         TraceRecord t;
         t.kind = QMDSIM_TRACE_IOCTL;
         t.handle = handle;
@@ -131,27 +172,32 @@ class Driver {
         t.in_size = in_size;
         t.out_size = out_size;
         if (trace_capacity_ > 0) t.in = Capture(buffer, in_size);
-        const int32_t result = Dispatch(handle, code, buffer, in_size, out_size, t);
+        const int32_t result = Dispatch(handle, code, buffer, in_size, out_size, now, t);
         t.result = result;
         Trace(std::move(t));
         return result;
     }
 
+    // Delivers as much of the board's waiting sequence data as is asked for; never waits.
     int32_t ReadStream(uint64_t handle, uint8_t* buffer, uint32_t size, uint32_t* bytes_read) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        Session session(*this);
+        PumpLocked(NowLocked());
         const auto it = handles_.find(handle);
-        const bool ok = it != handles_.end() && bytes_read != nullptr;
-        // The sequence data stream arrives with acquisition; until then a read delivers
-        // nothing.
-        (void)buffer;
-        if (ok) *bytes_read = 0;
+        const bool ok = it != handles_.end() && bytes_read != nullptr &&
+                        (buffer != nullptr || size == 0);
+        uint32_t delivered = 0;
+        if (ok) {
+            delivered = static_cast<uint32_t>(boards_[it->second]->stream.Read(buffer, size));
+            *bytes_read = delivered;
+        }
         TraceRecord t;
         t.kind = QMDSIM_TRACE_READ;
         t.handle = handle;
         t.board = it != handles_.end() ? it->second : QMDSIM_ANY_BOARD;
         t.in_size = size;
-        t.out_size = 0;
+        t.out_size = delivered;
         t.result = ok ? 1 : 0;
+        if (trace_capacity_ > 0) t.out = Capture(buffer, delivered);
         Trace(std::move(t));
         return ok ? 1 : 0;
     }
@@ -159,9 +205,12 @@ class Driver {
     void SleepMs(uint32_t ms) {
         bool virtual_clock = false;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            Session session(*this);
             virtual_clock = virtual_clock_;
-            if (virtual_clock) virtual_us_ += uint64_t{ms == 0 ? 1u : ms} * 1000;
+            if (virtual_clock) {
+                virtual_us_ += uint64_t{ms == 0 ? 1u : ms} * 1000;
+                PumpLocked(virtual_us_);
+            }
         }
         if (virtual_clock || ms == 0) {
             std::this_thread::yield();
@@ -178,16 +227,36 @@ class Driver {
 
     // ---- control ----
 
+    // Everything back to the start state except the event signaller, which the library
+    // installs once. The pump thread is taken out in the same step and joined after.
     void Reset() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        boards_.clear();
-        handles_.clear();
-        ClearFaults();
-        trace_.clear();
-        trace_capacity_ = 0;
-        virtual_clock_ = false;
-        virtual_us_ = 0;
-        for (uint32_t i = 0; i < 2; ++i) boards_.emplace_back(DemoBoardConfig(i));
+        std::thread pump_thread;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            boards_.clear();
+            handles_.clear();
+            ClearFaults();
+            trace_.clear();
+            trace_capacity_ = 0;
+            virtual_clock_ = false;
+            virtual_us_ = 0;
+            for (uint32_t i = 0; i < 2; ++i) {
+                boards_.push_back(std::make_unique<Board>(DemoBoardConfig(i)));
+            }
+            pump_thread = TakePumpThreadLocked();
+        }
+        JoinPumpThread(std::move(pump_thread));
+    }
+
+    // Stops the pump thread for good (process exit): none is started again.
+    void StopPumpThreadForExit() {
+        std::thread pump_thread;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            exiting_ = true;
+            pump_thread = TakePumpThreadLocked();
+        }
+        JoinPumpThread(std::move(pump_thread));
     }
 
     void ClearBoards() {
@@ -200,7 +269,8 @@ class Driver {
         std::lock_guard<std::mutex> lock(mutex_);
         if (boards_.size() >= kMaxBoards) return -1;
         const uint32_t index = static_cast<uint32_t>(boards_.size());
-        boards_.emplace_back(config != nullptr ? *config : DemoBoardConfig(index));
+        boards_.push_back(
+            std::make_unique<Board>(config != nullptr ? *config : DemoBoardConfig(index)));
         return static_cast<int32_t>(index);
     }
 
@@ -216,11 +286,29 @@ class Driver {
         return n;
     }
 
-    // Runs `f` on board `index` under the lock; does nothing for an unknown board.
+    // Runs `f` on board `index` under the lock; does nothing for an unknown board. Records
+    // `f` queues are signalled when it is done.
     template <typename F>
     void WithBoard(uint32_t index, F f) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (index < boards_.size()) f(boards_[index], NowLocked());
+        Session session(*this);
+        if (index < boards_.size()) f(*boards_[index], NowLocked());
+    }
+
+    // The same, with the time-driven sources run up to now first (a change of what they
+    // acquire applies from now on).
+    template <typename F>
+    void WithPumpedBoard(uint32_t index, F f) {
+        Session session(*this);
+        const uint64_t now = NowLocked();
+        PumpLocked(now);
+        if (index < boards_.size()) f(*boards_[index], now);
+    }
+
+    void SetSignaller(Signaller signaller) { signaller_.store(signaller); }
+
+    void Pump() {
+        Session session(*this);
+        PumpLocked(NowLocked());
     }
 
     void FaultRequest(uint32_t board, uint32_t code, bool at, uint32_t address, uint32_t nth,
@@ -289,7 +377,7 @@ class Driver {
     }
 
     void SetVirtualClock(bool on) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        Session session(*this);
         if (on && !virtual_clock_) virtual_us_ = 0;
         virtual_clock_ = on;
     }
@@ -300,11 +388,107 @@ class Driver {
     }
 
     void AdvanceUs(uint64_t us) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        Session session(*this);
         if (virtual_clock_) virtual_us_ += us;
+        PumpLocked(NowLocked());
     }
 
   private:
+    void PumpLocked(uint64_t now) {
+        for (const auto& board : boards_) board->Pump(now);
+    }
+
+    bool AnyTimeDrivenSourceLocked() const {
+        return std::any_of(boards_.begin(), boards_.end(),
+                           [](const auto& board) { return board->TimeDriven(); });
+    }
+
+    // The events of the boards that queued records since the last look, each once.
+    std::vector<uint64_t> TakeSignalsLocked() {
+        std::vector<uint64_t> events;
+        for (const auto& board : boards_) {
+            Interrupts& irq = board->interrupts;
+            if (!irq.signal_pending) continue;
+            irq.signal_pending = false;
+            if (irq.event == 0) continue;
+            if (std::find(events.begin(), events.end(), irq.event) == events.end()) {
+                events.push_back(irq.event);
+            }
+        }
+        return events;
+    }
+
+    // Called without the lock.
+    void Signal(const std::vector<uint64_t>& events) const {
+        if (events.empty()) return;
+        const Signaller signal = signaller_.load();
+        if (signal == nullptr) return;
+        for (uint64_t event : events) signal(event);
+    }
+
+    // ---- pump thread ----
+
+    // Starts the pump thread, or wakes it from its parking, when the real clock runs and a
+    // source needs it. A thread that cannot be created leaves the pumping to the requests.
+    void EnsurePumpThreadLocked() {
+        if (virtual_clock_ || exiting_ || !AnyTimeDrivenSourceLocked()) return;
+        if (pump_thread_.joinable()) {
+            if (pump_parked_) {
+                pump_parked_ = false;
+                pump_wake_.notify_all();
+            }
+            return;
+        }
+        if (!exit_handler_registered_) {
+            exit_handler_registered_ = std::atexit(StopPumpThreadAtExit) == 0;
+            if (!exit_handler_registered_) return;  // a thread nobody would stop: none
+        }
+        try {
+            pump_parked_ = false;
+            pump_thread_ = std::thread(&Driver::PumpThread, this, pump_generation_);
+        } catch (const std::system_error&) {
+        }
+    }
+
+    // Ends the current pump thread's generation; the caller joins what it gets.
+    std::thread TakePumpThreadLocked() {
+        ++pump_generation_;
+        pump_parked_ = false;
+        pump_wake_.notify_all();
+        return std::move(pump_thread_);
+    }
+
+    static void JoinPumpThread(std::thread thread) {
+        if (!thread.joinable()) return;
+        // A reset from a signaller running on the pump thread itself: that thread ends on
+        // its own once it sees its generation is over.
+        if (thread.get_id() == std::this_thread::get_id()) {
+            thread.detach();
+        } else {
+            thread.join();
+        }
+    }
+
+    void PumpThread(uint64_t generation) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        const auto over = [&] { return pump_generation_ != generation; };
+        while (!over()) {
+            if (virtual_clock_ || !AnyTimeDrivenSourceLocked()) {
+                pump_parked_ = true;
+                pump_wake_.wait(lock, [&] { return over() || !pump_parked_; });
+                continue;
+            }
+            PumpLocked(NowLocked());
+            const std::vector<uint64_t> events = TakeSignalsLocked();
+            if (!events.empty()) {
+                lock.unlock();
+                Signal(events);
+                lock.lock();
+            }
+            pump_wake_.wait_for(lock, std::chrono::milliseconds(1), over);
+        }
+    }
+
     uint64_t NowLocked() const {
         if (virtual_clock_) return virtual_us_;
         return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
@@ -346,7 +530,7 @@ class Driver {
     }
 
     int32_t Dispatch(uint64_t handle, uint32_t code, uint8_t* buffer, uint32_t in_size,
-                     uint32_t out_size, TraceRecord& t) {
+                     uint32_t out_size, uint64_t now, TraceRecord& t) {
         const auto it = handles_.find(handle);
         if (it == handles_.end()) return 0;
         const uint32_t board = it->second;
@@ -365,7 +549,7 @@ class Driver {
             // carry it: it succeeds and does nothing).
             if (out_size > 0) record[0] = f->status;
         } else {
-            Execute(boards_[board], code, record.data(), in_size, out_size, NowLocked());
+            Execute(*boards_[board], code, record.data(), in_size, out_size, now);
         }
         std::memcpy(buffer, record.data(), out_size);
         if (trace_capacity_ > 0) t.out = Capture(record.data(), out_size);
@@ -373,7 +557,8 @@ class Driver {
     }
 
     std::mutex mutex_;
-    std::vector<Board> boards_;
+    // Boards are held by pointer: the auto-refresh area handed out must not move.
+    std::vector<std::unique_ptr<Board>> boards_;
     std::map<uint64_t, uint32_t> handles_;  // handle -> board index
     uint64_t next_handle_ = kFirstHandle;
 
@@ -389,6 +574,15 @@ class Driver {
     const std::chrono::steady_clock::time_point real_origin_;
     bool virtual_clock_ = false;
     uint64_t virtual_us_ = 0;
+
+    std::atomic<Signaller> signaller_{nullptr};  // kept across resets
+
+    std::thread pump_thread_;
+    uint64_t pump_generation_ = 0;  // a pump thread runs while this is its own
+    bool pump_parked_ = false;
+    std::condition_variable pump_wake_;
+    bool exit_handler_registered_ = false;
+    bool exiting_ = false;
 };
 
 // Created at first use and never destroyed, so a late call from another thread during
@@ -397,6 +591,8 @@ Driver& TheDriver() {
     static Driver* const driver = new Driver;
     return *driver;
 }
+
+void StopPumpThreadAtExit() { TheDriver().StopPumpThreadForExit(); }
 
 // ---- backend table ----
 
@@ -518,10 +714,13 @@ uint32_t qmdsim_logic_last_command(uint32_t board) {
     return v;
 }
 
+// Sequences completed before the move carry the old position.
 void qmdsim_set_position(uint32_t board, uint8_t channel, double position) {
     if (channel >= qmdsim::kChannelCount) return;
-    TheDriver().WithBoard(
-        board, [&](qmdsim::Board& b, uint64_t) { b.channels[channel].position = position; });
+    TheDriver().WithPumpedBoard(board, [&](qmdsim::Board& b, uint64_t) {
+        b.channels[channel].position = position;
+        b.RefreshAutoArea();
+    });
 }
 
 void qmdsim_channel(uint32_t board, uint8_t channel, qmdsim_channel_state* state) {
@@ -539,9 +738,16 @@ void qmdsim_channel(uint32_t board, uint8_t channel, qmdsim_channel_state* state
     });
 }
 
+// 1 only sets the flag (an acquisition the board was not asked for); 0 stops whatever runs,
+// as the stop request does.
 void qmdsim_set_acquisition_running(uint32_t board, int32_t running) {
-    TheDriver().WithBoard(
-        board, [&](qmdsim::Board& b, uint64_t) { b.acquisition_running = running != 0; });
+    TheDriver().WithPumpedBoard(board, [&](qmdsim::Board& b, uint64_t) {
+        if (running != 0) {
+            b.acquisition_running = true;
+        } else {
+            b.StopAcquisition();
+        }
+    });
 }
 
 uint32_t qmdsim_restart_count(uint32_t board) {
@@ -549,6 +755,116 @@ uint32_t qmdsim_restart_count(uint32_t board) {
     TheDriver().WithBoard(board, [&](qmdsim::Board& b, uint64_t) { v = b.restarts; });
     return v;
 }
+
+// ---- interrupts ----
+
+void qmdsim_set_event_signaller(void (*signal)(uint64_t event)) {
+    TheDriver().SetSignaller(signal);
+}
+
+uint64_t qmdsim_registered_event(uint32_t board) {
+    uint64_t v = 0;
+    TheDriver().WithBoard(board, [&](qmdsim::Board& b, uint64_t) { v = b.interrupts.event; });
+    return v;
+}
+
+void qmdsim_raise_interrupt(uint32_t board, const qmdsim_interrupt* record) {
+    if (record == nullptr) return;
+    TheDriver().WithBoard(board, [&](qmdsim::Board& b, uint64_t) { b.interrupts.Queue(*record); });
+}
+
+uint32_t qmdsim_pending_interrupts(uint32_t board) {
+    uint32_t v = 0;
+    TheDriver().WithBoard(board, [&](qmdsim::Board& b, uint64_t) {
+        v = static_cast<uint32_t>(b.interrupts.queue.size());
+    });
+    return v;
+}
+
+uint32_t qmdsim_dropped_interrupts(uint32_t board) {
+    uint32_t v = 0;
+    TheDriver().WithBoard(board, [&](qmdsim::Board& b, uint64_t) {
+        v = static_cast<uint32_t>(std::min<uint64_t>(b.interrupts.dropped, UINT32_MAX));
+    });
+    return v;
+}
+
+void qmdsim_pump(void) { TheDriver().Pump(); }
+
+// ---- acquisition ----
+
+void qmdsim_acquisition(uint32_t board, qmdsim_acquisition_state* state) {
+    if (state == nullptr) return;
+    *state = qmdsim_acquisition_state{};
+    TheDriver().WithBoard(board, [&](qmdsim::Board& b, uint64_t) {
+        const qmdsim::Acquisition& a = b.acquisition;
+        state->mode = a.mode;
+        state->channel_count = a.channel_count;
+        std::memcpy(state->channels, a.channels, sizeof a.channels);
+        std::memcpy(state->transducer_indexes, a.transducer_indexes, sizeof a.transducer_indexes);
+        state->sequences_before_interrupt = a.sequences_before_interrupt;
+        state->sequence_size = a.mode == qmdsim::kModeSequence ? a.channel_count : 0;
+        state->soft_trigger_mode = a.soft_trigger;
+        state->extern_trigger_mode = a.extern_trigger;
+        std::memcpy(state->parameters, a.parameters, sizeof a.parameters);
+        state->sequences_done = static_cast<uint32_t>(a.sequences_done);
+        state->triggers = a.triggers;
+        state->division_factor = b.division_factor;
+        state->auto_refresh_address =
+            b.auto_refresh_mapped ? reinterpret_cast<uintptr_t>(b.auto_refresh.data()) : 0;
+    });
+}
+
+void qmdsim_set_sequence_period_us(uint32_t board, uint32_t period_us) {
+    TheDriver().WithPumpedBoard(
+        board, [&](qmdsim::Board& b, uint64_t now) { b.SetSequencePeriod(period_us, now); });
+}
+
+uint32_t qmdsim_stream_bytes(uint32_t board) {
+    uint32_t v = 0;
+    TheDriver().WithBoard(board, [&](qmdsim::Board& b, uint64_t) {
+        v = static_cast<uint32_t>(b.stream.Waiting());
+    });
+    return v;
+}
+
+// ---- potentiometers and primary line ----
+
+uint8_t qmdsim_potentiometer(uint32_t board, uint8_t index) {
+    uint8_t v = 0;
+    if (index >= qmdsim::kPotentiometerCount) return 0;
+    TheDriver().WithBoard(board, [&](qmdsim::Board& b, uint64_t) { v = b.potentiometers[index]; });
+    return v;
+}
+
+void qmdsim_set_line_test_threshold(uint32_t board, uint16_t threshold) {
+    TheDriver().WithBoard(board, [&](qmdsim::Board& b, uint64_t) { b.line.threshold = threshold; });
+}
+
+void qmdsim_inject_short_circuit(uint32_t board, int32_t persistent) {
+    TheDriver().WithBoard(
+        board, [&](qmdsim::Board& b, uint64_t) { b.InjectShortCircuit(persistent != 0); });
+}
+
+// The short circuit is gone; a latch stays until the next rearm.
+void qmdsim_clear_short_circuit(uint32_t board) {
+    TheDriver().WithBoard(board, [&](qmdsim::Board& b, uint64_t) { b.line.persistent = false; });
+}
+
+void qmdsim_primary_line(uint32_t board, qmdsim_primary_line_state* state) {
+    if (state == nullptr) return;
+    *state = qmdsim_primary_line_state{};
+    TheDriver().WithBoard(board, [&](qmdsim::Board& b, uint64_t) {
+        state->test_on = b.line.test_on ? 1 : 0;
+        state->latched = b.line.latched ? 1 : 0;
+        state->persistent = b.line.persistent ? 1 : 0;
+        state->interrupts_enabled = b.line.interrupts_enabled ? 1 : 0;
+        state->rearms = b.line.rearms;
+        state->tests_switched_on = b.line.tests_switched_on;
+    });
+}
+
+// ---- faults ----
 
 void qmdsim_fault_request(uint32_t board, uint32_t code, uint32_t nth, int32_t kind,
                           uint8_t status) {

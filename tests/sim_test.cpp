@@ -2,11 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <set>
 #include <thread>
 #include <vector>
@@ -85,16 +88,16 @@ TEST_F(Sim, RequestTableSizesAndPlaceholders) {
         bool placeholder;  // answered with a zero record for now
     } table[] = {
         {0x9001c014, 8, 0, 0},   {0x90002000, 0, 84, 0},  {0x90002018, 0, 4, 0},
-        {0x9001c010, 0, 8, 0},   {0x90002004, 8, 0, 1},   {0x90002008, 0, 144, 1},
+        {0x9001c010, 0, 8, 0},   {0x90002004, 8, 0, 0},   {0x90002008, 0, 144, 0},
         {0x9001c008, 12, 12, 0}, {0x9001c00c, 12, 12, 0}, {0x90002048, 1, 1, 0},
-        {0x90002040, 5, 5, 0},   {0x90002044, 4, 4, 0},   {0x90002080, 48, 48, 1},
-        {0x90002084, 56, 56, 1}, {0x90002088, 1, 1, 1},   {0x9000208c, 1, 1, 1},
-        {0x90002090, 2, 2, 1},   {0x900020c0, 3, 3, 1},   {0x900020c4, 3, 3, 1},
+        {0x90002040, 5, 5, 0},   {0x90002044, 4, 4, 0},   {0x90002080, 48, 48, 0},
+        {0x90002084, 56, 56, 0}, {0x90002088, 1, 1, 0},   {0x9000208c, 1, 1, 0},
+        {0x90002090, 2, 2, 0},   {0x900020c0, 3, 3, 0},   {0x900020c4, 3, 3, 0},
         {0x900020c8, 516, 516, 1}, {0x900020cc, 516, 516, 1}, {0x900020d0, 16, 16, 1},
         {0x900020d4, 1, 1, 1},   {0x900020d8, 1, 1, 1},   {0x900020dc, 4, 4, 1},
         {0x900020e0, 16, 16, 1}, {0x900020e4, 1, 1, 1},   {0x900020e8, 1, 1, 1},
-        {0x900020ec, 1, 1, 1},   {0x90002100, 2, 2, 1},   {0x90002104, 2, 2, 1},
-        {0x90002108, 1, 1, 1},   {0x9000210c, 2, 2, 1},   {0x90002140, 2, 2, 0},
+        {0x900020ec, 1, 1, 1},   {0x90002100, 2, 2, 0},   {0x90002104, 2, 2, 0},
+        {0x90002108, 1, 1, 0},   {0x9000210c, 2, 2, 0},   {0x90002140, 2, 2, 0},
         {0x90002144, 3, 3, 0},   {0x90002148, 2, 2, 0},   {0x9000214c, 2, 2, 0},
         {0x90002180, 6, 6, 0},   {0x90002184, 1, 1, 0},   {0x90002188, 1, 1, 0},
         {0x9000218c, 6, 6, 0},   {0x90002190, 4, 4, 0},   {0x90002200, 8, 8, 0},
@@ -805,6 +808,379 @@ TEST_F(Sim, AnyCodeFaultsCountEveryRequestOfTheBoard) {
     EXPECT_EQ(Req(h0, kRestart, 1)[0], 0);                    // too short to carry one
     EXPECT_EQ(Req(h0, kLogicWrite, 8, At4(8, 258))[0], 7);    // 2nd at 258, another code
     EXPECT_EQ(Req(h0, kEepromRead, 12, At4(12, 258))[0], 0);
+}
+
+// ---- interrupts ----------------------------------------------------------------------------
+
+constexpr uint32_t kReadIrq = 0x90002008;
+constexpr uint32_t kAutoRefresh = 0x90002080;
+constexpr uint32_t kSequence = 0x90002084;
+constexpr uint32_t kTrigger = 0x90002088;
+constexpr uint32_t kStartTimer = 0x90002180;
+
+std::atomic<uint32_t> g_signals{0}, g_pending_seen{0};
+std::atomic<uint64_t> g_last_event{0};
+std::atomic<int> g_inside_signaller{0};
+
+// Calls back into the driver, as the library's interrupt thread does: a signal sent under
+// the driver's lock would deadlock here.
+void CountingSignaller(uint64_t event) {
+    ++g_inside_signaller;
+    g_pending_seen = qmdsim_pending_interrupts(0);
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    g_last_event = event;
+    ++g_signals;
+    --g_inside_signaller;
+}
+
+// With the counting signaller installed (and removed again: it outlives resets).
+class SimIrq : public Sim {
+  protected:
+    void SetUp() override {
+        Sim::SetUp();
+        g_signals = 0;
+        qmdsim_set_event_signaller(CountingSignaller);
+    }
+    void TearDown() override {
+        qmdsim_set_event_signaller(nullptr);
+        Sim::TearDown();
+    }
+};
+
+uint64_t OpenRegistered(uint32_t board, uint64_t event) {
+    const uint64_t h = Open(board);
+    Bytes r(8);
+    bytes::PutU64(r.data(), event);
+    EXPECT_EQ(Call(h, 0x90002004, r, 8, 0), 1);
+    return h;
+}
+
+Bytes ReadIrq(uint64_t h) {
+    Bytes r(144, 0x77);
+    EXPECT_EQ(Call(h, kReadIrq, r, 0, 144), 1);
+    return r;
+}
+
+// The 144-byte record a driver answers for `q`; the empty answer for nullptr.
+Bytes RecordBytes(const qmdsim_interrupt* q) {
+    Bytes r(144, 0);
+    r[141] = q == nullptr;
+    if (q == nullptr) return r;
+    bytes::PutU32(&r[0], q->value1);
+    bytes::PutU32(&r[4], q->value2);
+    for (int i = 0; i < 32; ++i) bytes::PutU32(&r[8 + 4 * i], q->data[i]);
+    bytes::PutU32(&r[136], q->data_count);
+    r[140] = q->info;
+    return r;
+}
+
+TEST_F(SimIrq, RecordsQueueInOrderSignalTheRegisteredEventAndOverflow) {
+    qmdsim_interrupt q[3] = {};
+    for (uint32_t i = 0; i < 3; ++i) {
+        q[i] = {static_cast<uint8_t>(0xA0 + i), 0x01020304u * (i + 1), ~i, {}, i == 2 ? 40 : i};
+        for (uint32_t k = 0; k < 32; ++k) q[i].data[k] = (i << 16) | (k * 0x101);
+    }
+    qmdsim_raise_interrupt(0, &q[0]);  // before the registration: queued, not signalled
+    EXPECT_EQ(g_signals, 0u);
+    const uint64_t h0 = OpenRegistered(0, 0x7E57'0000'0E0Eu), h1 = Open(1);
+    EXPECT_EQ(qmdsim_registered_event(0), 0x7E57'0000'0E0Eu);
+    qmdsim_raise_interrupt(0, &q[1]);
+    qmdsim_raise_interrupt(0, &q[2]);
+    qmdsim_raise_interrupt(1, &q[2]);  // board 1 has no event
+    EXPECT_EQ(g_signals, 2u);
+    EXPECT_EQ(g_last_event, 0x7E57'0000'0E0Eu);
+    EXPECT_EQ(g_pending_seen, 3u);  // signalled once the record is there
+    for (const auto& want : q) EXPECT_EQ(ReadIrq(h0), RecordBytes(&want));
+    EXPECT_EQ(ReadIrq(h0), RecordBytes(nullptr));
+
+    for (uint32_t i = 0; i < QMDSIM_INTERRUPT_QUEUE; ++i) qmdsim_raise_interrupt(1, &q[0]);
+    EXPECT_EQ(qmdsim_pending_interrupts(1), QMDSIM_INTERRUPT_QUEUE);
+    EXPECT_EQ(qmdsim_dropped_interrupts(1), 1u);
+    EXPECT_EQ(ReadIrq(h1), RecordBytes(&q[2]));  // the oldest stays, the newest is dropped
+    qmdsim_reset();
+    EXPECT_EQ(qmdsim_pending_interrupts(1) + qmdsim_registered_event(0), 0u);
+}
+
+TEST_F(SimIrq, TimerExpirationsBecomeRecordsOnTheVirtualClock) {
+    qmdsim_set_virtual_clock(1);
+    const uint64_t h = OpenRegistered(0, 0x99);
+    const auto start = [&](uint8_t base, uint16_t reload) {
+        return Req(h, kStartTimer, 6, {0, base, uint8_t(reload), uint8_t(reload >> 8), 1})[0];
+    };
+    ASSERT_EQ(start(1, 9), 0);  // 10 ms per period
+    qmdsim_advance_us(35000);
+    EXPECT_EQ(g_signals, 1u);      // one pump, one signal for its three records
+    B().sleep_ms(B().context, 5);  // 40 ms
+    for (uint32_t i = 1; i <= 4; ++i) {
+        const qmdsim_interrupt want{QMDSIM_INTERRUPT_TIMER, i, 9, {}, 0};
+        EXPECT_EQ(ReadIrq(h), RecordBytes(&want));
+    }
+    EXPECT_EQ(Req(h, 0x90002184, 1)[0], 0);  // stopped: no more
+    qmdsim_advance_us(100000);
+    EXPECT_EQ(qmdsim_pending_interrupts(0), 0u);
+
+    ASSERT_EQ(start(0, 0), 0);  // 1 us per period: the queue takes what it can
+    qmdsim_advance_us(1000000);
+    EXPECT_EQ(qmdsim_pending_interrupts(0), QMDSIM_INTERRUPT_QUEUE);
+    EXPECT_EQ(qmdsim_dropped_interrupts(0), 1000000u - QMDSIM_INTERRUPT_QUEUE);
+    EXPECT_EQ(bytes::GetU32(&ReadIrq(h)[0]), 1u);
+}
+
+// ---- acquisition ---------------------------------------------------------------------------
+
+Bytes SequenceRequest(uint16_t per_interrupt, uint8_t size, const Bytes& channels, uint8_t soft,
+                      uint8_t external) {
+    Bytes r(56, 0);
+    bytes::PutU16(&r[2], per_interrupt);
+    bytes::PutU32(&r[4], 0x11111111);
+    r[8] = size;
+    for (size_t i = 0; i < channels.size(); ++i) {
+        r[9 + i] = channels[i];
+        r[25 + i] = static_cast<uint8_t>(0x40 + i);
+    }
+    bytes::PutU32(&r[44], 0x22222222);
+    r[48] = soft;
+    r[49] = external;
+    bytes::PutU32(&r[52], 0x33333333);
+    return r;
+}
+
+Bytes AutoRefreshRequest(uint8_t count, const Bytes& channels) {
+    Bytes r(48, 0);
+    r[1] = count;
+    std::copy(channels.begin(), channels.end(), r.begin() + 2);
+    return r;
+}
+
+qmdsim_acquisition_state Acquisition(uint32_t board) {
+    qmdsim_acquisition_state st{};
+    qmdsim_acquisition(board, &st);
+    return st;
+}
+
+TEST_F(Sim, AcquisitionStartsCheckTheirParametersInOrder) {
+    const uint64_t h = Open(0);
+    for (uint8_t ch : Bytes{0, 1, 2}) ASSERT_EQ(Init(h, ch, Factory(0).selection_type)[0], 0);
+    const struct {
+        uint16_t per;
+        uint8_t size;
+        Bytes channels;
+        uint8_t soft, external, status;
+    } cases[] = {
+        {0, 0, {16}, 9, 1, 2},    {1, 0, {16}, 9, 1, 3}, {1, 17, {0}, 0, 0, 3},
+        {1, 1, {16}, 9, 1, 4},    {1, 1, {16}, 2, 5, 4}, {1, 1, {16}, 1, 5, 6},
+        {2, 2, {0, 7}, 0, 0, 6},  {1, 1, {0}, 0, 5, 7},  {3, 2, {0, 1}, 5, 1, 8},
+        {2, 1, {0}, 1, 5, 8},     {2, 3, {0, 1, 2, 16}, 1, 7, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.per << "/" << int{c.size} << "/" << int{c.soft});
+        const Bytes in = SequenceRequest(c.per, c.size, c.channels, c.soft, c.external);
+        EXPECT_EQ(Req(h, kSequence, 56, in)[0], c.status);
+        EXPECT_EQ(Acquisition(0).mode, c.status == 0 ? 2 : 0);  // refused: nothing started
+    }
+    const qmdsim_acquisition_state st = Acquisition(0);
+    EXPECT_EQ((Bytes{st.sequence_size, st.channels[3], st.transducer_indexes[3],
+                     st.soft_trigger_mode, st.extern_trigger_mode}),
+              (Bytes{3, 16, 0x43, 1, 7}));
+    EXPECT_EQ((std::vector<uint32_t>(st.parameters, st.parameters + 3)),
+              (std::vector<uint32_t>{0x11111111, 0x22222222, 0x33333333}));
+
+    const struct {
+        uint8_t count;
+        Bytes channels;
+        uint8_t status;
+    } autos[] = {{0, {0}, 2}, {17, {0}, 2}, {2, {0, 5}, 4}, {1, {16}, 4}};
+    for (const auto& c : autos) {
+        Bytes want = AutoRefreshRequest(c.count, c.channels);
+        want[0] = c.status;  // and no address
+        EXPECT_EQ(Req(h, kAutoRefresh, 48, AutoRefreshRequest(c.count, c.channels)), want);
+        EXPECT_EQ(Acquisition(0).mode, 2);  // the sequence acquisition still runs
+    }
+    for (uint8_t f : Bytes{4, 0, 5, 255}) {
+        EXPECT_EQ(Req(h, 0x90002090, 2, {0, f})[0], f < 5 ? 2 : 0);
+    }
+    EXPECT_EQ(Acquisition(0).division_factor, 255);
+}
+
+TEST_F(SimIrq, SequenceAcquisitionStreamsCodesAndInterrupts) {
+    qmdsim_set_virtual_clock(1);
+    const uint64_t h = OpenRegistered(0, 7);
+    const qmdsim_transducer t = Factory(0);
+    for (uint8_t ch : Bytes{1, 3}) ASSERT_EQ(Init(h, ch, t.selection_type)[0], 0);
+    qmdsim_set_position(0, 1, t.range);         // 0x7FFF
+    qmdsim_set_position(0, 3, -t.range / 2.0);  // 0xC000 (16383.5 rounds up)
+    const auto read = [&](uint32_t n) {
+        Bytes buf(n + 1, 0xEE);
+        uint32_t got = 999;
+        EXPECT_EQ(B().read_stream(B().context, h, buf.data(), n, &got), 1);
+        EXPECT_EQ(buf[n], 0xEE);
+        buf.resize(std::min(got, n));
+        return buf;
+    };
+
+    // Mode 0: three sequences of channels 3 and 1 per interrupt, one per millisecond.
+    ASSERT_EQ(Req(h, kSequence, 56, SequenceRequest(3, 2, {3, 1}, 0, 0))[0], 0);
+    EXPECT_EQ(Req(h, kReadChannel, 4, {0, 1, 0, 0})[0], 50);
+    qmdsim_advance_us(2500);
+    EXPECT_EQ(qmdsim_stream_bytes(0), 8u);
+    EXPECT_EQ(qmdsim_pending_interrupts(0), 0u);
+    qmdsim_advance_us(500);
+    EXPECT_EQ(g_signals, 1u);
+    qmdsim_interrupt want{QMDSIM_INTERRUPT_SEQUENCE, 3, 12, {}, 6};  // 12 bytes, 6 codes
+    for (uint32_t i = 0; i < 6; ++i) want.data[i] = i % 2 ? 0x7FFF : 0xC000;
+    EXPECT_EQ(ReadIrq(h), RecordBytes(&want));
+
+    qmdsim_set_position(0, 1, 0.0);  // from the fourth sequence on
+    EXPECT_EQ(read(5), (Bytes{0x00, 0xC0, 0xFF, 0x7F, 0x00}));
+    qmdsim_advance_us(1000);
+    const Bytes rest = read(64);
+    EXPECT_EQ(rest.size(), 11u);
+    EXPECT_EQ(Bytes(rest.begin() + 3, rest.end()), (Bytes{0, 0xC0, 0xFF, 0x7F, 0, 0xC0, 0, 0}));
+    EXPECT_EQ(read(64).size(), 0u);
+
+    EXPECT_EQ(Req(h, 0x9000208c, 1)[0], 0);
+    qmdsim_advance_us(10000);
+    EXPECT_EQ(Acquisition(0).sequences_done, 4u);
+    EXPECT_EQ(Req(h, kReadChannel, 4, {0, 1, 0, 0})[0], 0);
+
+    // Mode 1 waits for the first trigger; mode 5 runs one block per trigger.
+    for (const auto& [soft, after_trigger] : {std::pair<uint8_t, uint32_t>{1, 10}, {5, 2}}) {
+        SCOPED_TRACE(int{soft});
+        ASSERT_EQ(Req(h, kSequence, 56, SequenceRequest(2, 1, {1}, soft, soft))[0], 0);
+        qmdsim_advance_us(5000);
+        EXPECT_EQ(Req(h, kTrigger, 1)[0], 0);
+        qmdsim_advance_us(10000);
+        EXPECT_EQ(Acquisition(0).sequences_done, after_trigger);
+        EXPECT_EQ(qmdsim_stream_bytes(0), 2 * after_trigger);
+    }
+    EXPECT_EQ(Req(h, kTrigger, 1)[0], 0);
+    EXPECT_EQ(Req(h, kTrigger, 1)[0], 0);  // queued behind the first
+    qmdsim_advance_us(10000);
+    EXPECT_EQ(Acquisition(0).sequences_done, 6u);
+    EXPECT_EQ(Acquisition(0).triggers, 3u);
+}
+
+TEST_F(Sim, AutoRefreshAreaFollowsThePositions) {
+    const uint64_t h = Open(0);
+    const qmdsim_transducer t = Factory(0);
+    for (uint8_t ch : Bytes{2, 4}) ASSERT_EQ(Init(h, ch, t.selection_type)[0], 0);
+    qmdsim_set_position(0, 2, t.range);
+    const Bytes r = Req(h, kAutoRefresh, 48, AutoRefreshRequest(2, {4, 2}));
+    ASSERT_EQ(r[0], 0);
+    const uint64_t address = bytes::GetU64(&r[40]);
+    ASSERT_NE(address, 0u);
+    EXPECT_EQ(Acquisition(0).auto_refresh_address, address);
+    const auto area = [address] {
+        Bytes v(32);
+        std::memcpy(v.data(), reinterpret_cast<const void*>(static_cast<uintptr_t>(address)), 32);
+        return v;
+    };
+    Bytes want(32, 0);
+    want[2] = 0xFF;
+    want[3] = 0x7F;
+    EXPECT_EQ(area(), want);
+    qmdsim_set_position(0, 4, -t.range);
+    want[0] = want[1] = 0xFF;
+    EXPECT_EQ(area(), want);
+    EXPECT_EQ(Init(h, 4, t.selection_type)[0], 50);
+
+    qmdsim_set_acquisition_running(0, 0);  // stops, like the request
+    EXPECT_EQ(Acquisition(0).mode, 0);
+    qmdsim_set_position(0, 4, 0.0);
+    EXPECT_EQ(area(), want);  // no longer refreshed
+    EXPECT_EQ(bytes::GetU64(&Req(h, kAutoRefresh, 48, AutoRefreshRequest(1, {2, 4}))[40]), address);
+    want.assign(32, 0);  // entry 1 no longer listed
+    want[0] = 0xFF;
+    want[1] = 0x7F;
+    EXPECT_EQ(area(), want);
+}
+
+// ---- potentiometers and primary line -------------------------------------------------------
+
+TEST_F(SimIrq, PotentiometersAndThePrimaryLine) {
+    const uint64_t h = OpenRegistered(0, 3);
+    const auto status = [&] { return Req(h, 0x90002104, 2)[1]; };
+    const auto test = [&](uint8_t on) { return Req(h, 0x90002100, 2, {0, on})[0]; };
+    const auto pot = [&](uint8_t n, uint8_t v) { return Req(h, 0x900020c4, 3, {0, n, v})[0]; };
+    const auto rearm = [&] { return Req(h, 0x90002108, 1)[0]; };
+    EXPECT_EQ(Req(h, 0x900020c0, 3, {0, 31, 0}), (Bytes{0, 31, 128}));
+    EXPECT_EQ(Req(h, 0x900020c0, 3, {0, 32, 9}), (Bytes{2, 32, 9}));
+    EXPECT_EQ(pot(32, 1), 2);
+    ASSERT_EQ(pot(7, 99), 0);
+    EXPECT_EQ(qmdsim_potentiometer(0, 7), 99);
+    EXPECT_EQ(qmdsim_potentiometer(1, 7), 128);
+
+    EXPECT_EQ(test(2), 2);
+    ASSERT_EQ(test(1), 0);
+    EXPECT_EQ(status(), 0);  // 99: below the threshold of 100
+    pot(7, 100);
+    EXPECT_EQ(status(), 1);
+    qmdsim_set_line_test_threshold(0, 256);
+    pot(7, 255);
+    EXPECT_EQ(status(), 0);
+    ASSERT_EQ(test(0), 0);
+
+    EXPECT_EQ(Req(h, 0x9000210c, 2, {0, 2})[0], 2);
+    qmdsim_inject_short_circuit(0, 0);  // interrupts off: latched only
+    EXPECT_EQ(qmdsim_pending_interrupts(0), 0u);
+    EXPECT_EQ(status(), 2);
+    EXPECT_EQ(rearm(), 0);
+    EXPECT_EQ(status(), 0);
+    ASSERT_EQ(Req(h, 0x9000210c, 2, {0, 1})[0], 0);
+    qmdsim_inject_short_circuit(0, 1);
+    EXPECT_EQ(g_signals, 1u);
+    const qmdsim_interrupt want{QMDSIM_INTERRUPT_SHORT_CIRCUIT, 2, 0, {}, 0};
+    EXPECT_EQ(ReadIrq(h), RecordBytes(&want));
+    rearm();
+    EXPECT_EQ(status(), 2);  // persists
+    qmdsim_clear_short_circuit(0);
+    EXPECT_EQ(status(), 2);  // latched until the next rearm
+    rearm();
+    EXPECT_EQ(status(), 0);
+
+    qmdsim_set_acquisition_running(0, 1);
+    EXPECT_EQ(test(1), 50);
+    EXPECT_EQ(test(0), 0);
+    qmdsim_primary_line_state st{};
+    qmdsim_primary_line(0, &st);
+    EXPECT_EQ((Bytes{st.test_on, st.latched, st.persistent, st.interrupts_enabled}),
+              (Bytes{0, 0, 0, 1}));
+    EXPECT_EQ(st.rearms, 3u);
+    EXPECT_EQ(st.tests_switched_on, 1u);
+}
+
+// ---- the pump thread on the real clock -----------------------------------------------------
+
+size_t ThreadCount() {  // 0 where it cannot be seen
+    size_t n = 0;
+#ifdef __linux__
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
+        ++n;
+    }
+#endif
+    return n;
+}
+
+TEST_F(SimIrq, RealClockTimerSignalsFromThePumpThreadUntilReset) {
+    const size_t threads = ThreadCount();
+    // A reset stops it; the next need starts another, signalling through the same signaller.
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        const uint64_t h = OpenRegistered(0, 42);
+        const uint32_t before = g_signals;
+        ASSERT_EQ(Req(h, kStartTimer, 6, {0, 1, 1, 0, 1})[0], 0);  // 2 ms periods
+        // No request from here on: only the simulator's own thread can pump.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (g_signals < before + 3 && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        EXPECT_GE(g_signals, before + 3);
+        EXPECT_EQ(g_last_event, 42u);
+        EXPECT_EQ(ThreadCount(), threads == 0 ? 0 : threads + 1);
+        qmdsim_reset();
+        EXPECT_EQ(g_inside_signaller, 0);  // joined: no signal in flight
+        EXPECT_EQ(ThreadCount(), threads);
+    }
 }
 
 }  // namespace
