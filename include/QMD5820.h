@@ -66,6 +66,30 @@ QMD5820_API int16_t i_QMD5820_GetBoardSerialNumber(QMD5820_HANDLE h_DeviceHandle
  * valid until the next call for the same board. */
 QMD5820_API const char* pc_QMD5820_GetLastError(QMD5820_HANDLE h_DeviceHandle);
 
+/* ---- interrupts ---------------------------------------------------------------------------- */
+
+/* Called on the board's interrupt thread once per interrupt record; pdw_InterruptData
+ * (32 values, dw_InterruptDataCount of them valid) is valid only during the call. The
+ * routine may call the library for the same board and must return well within 100 ms. */
+typedef void (*QMD5820_INTERRUPT_ROUTINE)(QMD5820_HANDLE h_DeviceHandle, uint8_t b_InterruptInfo,
+                                          uint32_t dw_InterruptValue1,
+                                          uint32_t dw_InterruptValue2,
+                                          uint32_t* pdw_InterruptData,
+                                          uint32_t dw_InterruptDataCount);
+
+/* Installing raises the process to the real-time priority class (best effort outside
+ * Windows). Neither function records its result. */
+QMD5820_API int16_t i_QMD5820_SetBoardIntRoutine(QMD5820_HANDLE h_DeviceHandle,
+                                                 QMD5820_INTERRUPT_ROUTINE p_InterruptRoutine);
+QMD5820_API int16_t i_QMD5820_ResetBoardIntRoutine(QMD5820_HANDLE h_DeviceHandle);
+
+/* LabVIEW: board interrupts posted as LabVIEW user events through the run-time's
+ * PostLVUserEvent. SetLVRTModule names the run-time module to use (optional). */
+QMD5820_API void SetLVRTModule(void* p_Module);
+QMD5820_API int16_t i_QMD5820_SetLabViewInterrupt(QMD5820_HANDLE h_DeviceHandle,
+                                                  uint32_t* pdw_UserEventRef);
+QMD5820_API int16_t i_QMD5820_ResetLabViewInterrupt(QMD5820_HANDLE h_DeviceHandle);
+
 /* ---- transducer database (up to 14 transducer types in the board EEPROM) ------------------ */
 
 QMD5820_API int16_t i_QMD5820_GetAvailableTransducerTypes(QMD5820_HANDLE h_DeviceHandle,
@@ -106,6 +130,37 @@ QMD5820_API int16_t i_QMD5820_ConvertMoreRawToMetricValues(QMD5820_HANDLE h_Devi
                                                            const uint8_t* b_Channels,
                                                            const uint16_t* pw_RawValues,
                                                            double* pdb_MetricValues);
+
+/* ---- acquisition ----------------------------------------------------------------------------- */
+
+/* b_Channels and b_TransducerIndexes are always 16 bytes; the count says how many are used. */
+QMD5820_API int16_t i_QMD5820_InitAndStartAutoRefreshAcquisition(
+    QMD5820_HANDLE h_DeviceHandle, uint8_t b_ChannelCount, const uint8_t* b_Channels,
+    const uint8_t* b_TransducerIndexes, uint64_t* pp_AutoRefreshData);
+/* Needs an installed interrupt routine. dw_SequencesBeforeInterrupt is 16 bits wide. */
+QMD5820_API int16_t i_QMD5820_InitAndStartTransducerSequence(
+    QMD5820_HANDLE h_DeviceHandle, uint16_t dw_SequencesBeforeInterrupt,
+    uint32_t dw_SequenceParameter1, uint8_t b_SequenceSize, const uint8_t* b_Channels,
+    const uint8_t* b_TransducerIndexes, uint32_t dw_SequenceParameter2, uint8_t b_SoftTriggerMode,
+    uint8_t b_ExternTriggerMode, uint32_t dw_SequenceParameter3);
+/* The number of bytes read (possibly fewer than asked), or a negative code. */
+QMD5820_API int32_t l_QMD5820_ReadSequenceData(QMD5820_HANDLE h_DeviceHandle,
+                                               uint32_t dw_NumberOfBytes, uint8_t* pb_Buffer);
+QMD5820_API int16_t i_QMD5820_TriggerTransducerAcquisition(QMD5820_HANDLE h_DeviceHandle);
+QMD5820_API int16_t i_QMD5820_StopTransducerAcquisition(QMD5820_HANDLE h_DeviceHandle);
+QMD5820_API int16_t i_QMD5820_SetConvertTimeDivisionFactor(QMD5820_HANDLE h_DeviceHandle,
+                                                           uint8_t b_DivisionFactor);
+
+/* ---- primary line ------------------------------------------------------------------------------ */
+
+/* Status bit 1: a short circuit is latched (until a rearm). The test takes 500 ms. */
+QMD5820_API int16_t i_QMD5820_TestPrimaryLine(QMD5820_HANDLE h_DeviceHandle,
+                                              uint8_t* pb_PrimaryLineStatus);
+QMD5820_API int16_t i_QMD5820_RearmPrimaryLine(QMD5820_HANDLE h_DeviceHandle);
+/* Adjusts the line test threshold (potentiometer 7); takes about a second. */
+QMD5820_API int16_t i_QMD5820_CalibratePrimaryLineTest(QMD5820_HANDLE h_DeviceHandle);
+QMD5820_API int16_t i_QMD5820_EnableDisableShortCircuitInterrupts(QMD5820_HANDLE h_DeviceHandle,
+                                                                  uint8_t b_Enabled);
 
 /* ---- digital inputs and outputs (channels 0 to 7) -------------------------------------- */
 

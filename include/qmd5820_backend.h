@@ -86,6 +86,12 @@ typedef struct qmd5820_backend {
  * the active backend is then unchanged. Install only while no board call runs. */
 QMD5820_BACKEND_API int32_t qmd5820_install_backend(const qmd5820_backend* backend);
 
+/* Signal an event the library created and handed to the driver (the interrupt event
+ * registered with request 0x90002004), by its 64-bit value: what a driver does when it
+ * queues an interrupt. On Windows the value is an event handle and SetEvent would do the
+ * same. Returns 0 on success, -1 for a value that is not a live event. */
+QMD5820_BACKEND_API int32_t qmd5820_signal_event(uint64_t event);
+
 /* The backend the library uses when none is installed. */
 QMD5820_BACKEND_API const qmd5820_backend* qmd5820_default_backend(void);
 

@@ -23,7 +23,7 @@ TEST_F(Boards, CountsTheDemoBoards) {
     uint8_t count = 77;
     EXPECT_EQ(i_QMD5820_GetNumberOfBoards(&count), 0);
     EXPECT_EQ(count, 2);
-    EXPECT_EQ(qmd::BoardCount(), 2);
+    EXPECT_EQ(qmd::BoardCount().load(), 2);
     EXPECT_EQ(i_QMD5820_GetNumberOfBoards(nullptr), 0);
 }
 
@@ -35,7 +35,7 @@ TEST_F(Boards, FailedEnumerationGivesMinusOneAndZeroesTheCount) {
         uint8_t untouched = 99;
         EXPECT_EQ(i_QMD5820_GetNumberOfBoards(&untouched), -1) << fault;
         EXPECT_EQ(untouched, 99);
-        EXPECT_EQ(qmd::BoardCount(), 0);
+        EXPECT_EQ(qmd::BoardCount().load(), 0);
         QMD5820_HANDLE handle = 5;
         EXPECT_EQ(i_QMD5820_OpenBoardViaIndex(0, &handle), -1);
         EXPECT_EQ(i_QMD5820_OpenBoardViaIdentifier("QMD5820-DEMO-0", &handle), -1);
@@ -69,7 +69,7 @@ TEST_F(Boards, SecondOpenReturnsTheSameHandleAndOnlyTheLastCloseReleasesIt) {
     EXPECT_EQ(i_QMD5820_Read8DigitalInputs(first, &port), 0) << "still open after one close";
     EXPECT_EQ(i_QMD5820_CloseBoard(first), 0);
     EXPECT_EQ(qmd::Board(0).open_count, 0);
-    EXPECT_EQ(qmd::Board(0).device_handle, 0u);
+    EXPECT_EQ(qmd::Board(0).device_handle.load(), 0u);
     EXPECT_EQ(qmdsim_open_handles(0), 0u);
     EXPECT_EQ(i_QMD5820_Read8DigitalInputs(first, &port), -1);
     EXPECT_EQ(i_QMD5820_CloseBoard(first), -2);
@@ -113,7 +113,7 @@ TEST_F(Boards, IndexEqualToTheCountIsRefusedButUpdatesTheCount) {
     QMD5820_HANDLE handle = 1234;
     EXPECT_EQ(i_QMD5820_OpenBoardViaIndex(3, &handle), -2);
     EXPECT_EQ(handle, 1234u);
-    EXPECT_EQ(qmd::BoardCount(), 3);
+    EXPECT_EQ(qmd::BoardCount().load(), 3);
 }
 
 TEST_F(Boards, IndexesBeyondTheTableAreRefusedBeforeAnyRecordIsTouched) {
@@ -125,10 +125,10 @@ TEST_F(Boards, IndexesBeyondTheTableAreRefusedBeforeAnyRecordIsTouched) {
         EXPECT_EQ(handle, 1234u);
         EXPECT_TRUE(Requests().empty());
     }
-    EXPECT_EQ(qmd::BoardCount(), 40);
+    EXPECT_EQ(qmd::BoardCount().load(), 40);
     // Board 29 is the last one that can be opened.
     ASSERT_EQ(i_QMD5820_OpenBoardViaIndex(29, &handle), 0);
-    EXPECT_EQ(qmd::Board(29).device_handle, handle);
+    EXPECT_EQ(qmd::Board(29).device_handle.load(), handle);
     EXPECT_EQ(i_QMD5820_CloseBoard(handle), 0);
 }
 
@@ -145,7 +145,7 @@ TEST_F(Boards, EachFailingOpenStepHasItsCode) {
         EXPECT_EQ(i_QMD5820_OpenBoardViaIndex(0, &handle), c.code);
         EXPECT_EQ(handle, c.handle_written ? QMD5820_INVALID_HANDLE_VALUE : 1234u);
         EXPECT_EQ(qmd::Board(0).open_count, 0);
-        EXPECT_EQ(qmd::Board(0).device_handle, 0u);
+        EXPECT_EQ(qmd::Board(0).device_handle.load(), 0u);
         EXPECT_EQ(qmdsim_open_handles(0), 0u);
         qmdsim_fault_open(0, 0);
     }
@@ -183,7 +183,7 @@ TEST_F(Boards, FailedCloseGivesMinusOneAndForgetsTheHandle) {
     const QMD5820_HANDLE handle = Open(0);
     qmdsim_fault_close(1);
     EXPECT_EQ(i_QMD5820_CloseBoard(handle), -1);
-    EXPECT_EQ(qmd::Board(0).device_handle, 0u);
+    EXPECT_EQ(qmd::Board(0).device_handle.load(), 0u);
     EXPECT_EQ(qmd::Board(0).open_count, 0);
     EXPECT_EQ(i_QMD5820_CloseBoard(handle), -2);
 }
@@ -195,7 +195,7 @@ TEST_F(Boards, CloseKeepsEverythingButTheHandle) {
     ASSERT_EQ(i_QMD5820_CloseBoard(handle), 0);
     EXPECT_STREQ(qmd::Board(0).last_function, "i_QMD5820_Set1DigitalOutputOn");
     EXPECT_EQ(qmd::Board(0).last_code, -2);
-    EXPECT_EQ(qmd::Board(0).labview_event, 42u);
+    EXPECT_EQ(qmd::Board(0).labview_event.load(), 42u);
 }
 
 // ---- open by identifier --------------------------------------------------------------------
@@ -203,7 +203,7 @@ TEST_F(Boards, CloseKeepsEverythingButTheHandle) {
 TEST_F(Boards, OpenByIdentifierLeavesExactlyOneOpenOnTheMatchedBoard) {
     QMD5820_HANDLE handle = 0;
     ASSERT_EQ(i_QMD5820_OpenBoardViaIdentifier("QMD5820-DEMO-1", &handle), 0);
-    EXPECT_EQ(qmd::Board(1).device_handle, handle);
+    EXPECT_EQ(qmd::Board(1).device_handle.load(), handle);
     EXPECT_EQ(qmd::Board(1).open_count, 1);
     EXPECT_EQ(qmd::Board(0).open_count, 0);
     EXPECT_EQ(qmdsim_open_handles(0), 0u);
@@ -262,12 +262,12 @@ TEST_F(Boards, LongIdentifiersAreComparedWhole) {
     EXPECT_EQ(i_QMD5820_OpenBoardViaIdentifier(fifty_one.substr(0, 50).c_str(), &handle), -4);
     EXPECT_EQ(i_QMD5820_OpenBoardViaIdentifier((fifty_one + "x").c_str(), &handle), -4);
     ASSERT_EQ(i_QMD5820_OpenBoardViaIdentifier(fifty_one.c_str(), &handle), 0);
-    EXPECT_EQ(qmd::Board(1).device_handle, handle);
+    EXPECT_EQ(qmd::Board(1).device_handle.load(), handle);
 
     EXPECT_EQ(i_QMD5820_OpenBoardViaIdentifier(fifty_two.substr(0, 51).c_str(), &handle), -4);
     EXPECT_EQ(i_QMD5820_OpenBoardViaIdentifier((fifty_two + "!").c_str(), &handle), -4);
     ASSERT_EQ(i_QMD5820_OpenBoardViaIdentifier(fifty_two.c_str(), &handle), 0);
-    EXPECT_EQ(qmd::Board(2).device_handle, handle);
+    EXPECT_EQ(qmd::Board(2).device_handle.load(), handle);
 }
 
 TEST_F(Boards, UnreadableIdentifierStopsTheScan) {

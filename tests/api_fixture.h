@@ -29,6 +29,9 @@ protected:
         qmdsim_reset();
         qmdsim_set_virtual_clock(1);
         qmdsim_trace_enable(1u << 16);
+        // The simulated driver signals the library's events (a test may have taken the
+        // signaller away).
+        qmdsim_set_event_signaller([](uint64_t event) { (void)qmd5820_signal_event(event); });
         qmd::OnProcessAttach();
     }
 

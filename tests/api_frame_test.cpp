@@ -60,7 +60,7 @@ TEST_F(Frame, FailedEnumerationMakesOpenHandlesUnknownUntilTheNextOne) {
         EXPECT_EQ(i_QMD5820_CloseBoard(h), -2);
     }
     // The records themselves are unchanged.
-    EXPECT_EQ(qmd::Board(0).device_handle, a);
+    EXPECT_EQ(qmd::Board(0).device_handle.load(), a);
     EXPECT_EQ(qmd::Board(1).open_count, 1);
     EXPECT_STREQ(qmd::Board(0).last_function, "i_QMD5820_Set8DigitalOutputsOn");
 

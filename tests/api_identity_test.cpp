@@ -105,7 +105,7 @@ TEST_F(IdentityTest, BoardInformationOpensAndClosesAroundOneRequest) {
     EXPECT_EQ(codes, (std::vector<uint32_t>{kOpenHandshake, kBoardInformation}));
     EXPECT_EQ(qmdsim_open_handles(0), 0u);
     EXPECT_EQ(qmd::Board(0).open_count, 0);
-    EXPECT_EQ(qmd::Board(0).device_handle, 0u);
+    EXPECT_EQ(qmd::Board(0).device_handle.load(), 0u);
 }
 
 TEST_F(IdentityTest, BoardInformationLeavesCallersOpensAsFound) {
@@ -206,7 +206,7 @@ TEST_F(IdentityTest, LongIdentifiersMatchWholeWhenOpening) {
     EXPECT_EQ(handle, 0u);
     EXPECT_EQ(i_QMD5820_OpenBoardViaIdentifier(id52.c_str(), &handle), 0);
     EXPECT_NE(handle, 0u);
-    EXPECT_EQ(qmd::Board(0).device_handle, handle);
+    EXPECT_EQ(qmd::Board(0).device_handle.load(), handle);
 }
 
 TEST_F(IdentityTest, NullOutputsAreSkipped) {
@@ -277,7 +277,7 @@ TEST_F(IdentityTest, FailedInformationRequestKeepsOpensBalanced) {
     EXPECT_EQ(values.v8, kCanary8);
     EXPECT_EQ(identifier[0], kFill);
     EXPECT_EQ(qmd::Board(0).open_count, 0);
-    EXPECT_EQ(qmd::Board(0).device_handle, 0u);
+    EXPECT_EQ(qmd::Board(0).device_handle.load(), 0u);
     EXPECT_EQ(qmdsim_open_handles(0), 0u);
 
     // Board open before: still open once, on the same handle, and nothing recorded.
@@ -285,7 +285,7 @@ TEST_F(IdentityTest, FailedInformationRequestKeepsOpensBalanced) {
     qmdsim_fault_request(0, kBoardInformation, 1, QMDSIM_FAULT_CALL, 0);
     EXPECT_EQ(GetInformation(0, 0, nullptr, values), -2);
     EXPECT_EQ(qmd::Board(0).open_count, 1);
-    EXPECT_EQ(qmd::Board(0).device_handle, handle);
+    EXPECT_EQ(qmd::Board(0).device_handle.load(), handle);
     EXPECT_EQ(qmdsim_open_handles(0), 1u);
     EXPECT_EQ(LastError(handle), kNothingRecorded);
 }

@@ -5,20 +5,21 @@
 namespace qmd {
 namespace {
 
-uint8_t g_board_count = 0;
+std::atomic<uint8_t> g_board_count{0};
 std::array<BoardRecord, kBoardRecords> g_boards;
 
 }  // namespace
 
 void BoardRecord::Reset() {
-    device_handle = 0;
+    device_handle.store(0);
     open_count = 0;
     interrupt_installed.store(0);
     interrupt_event = 0;
     kill_event = 0;
     interrupt_thread = 0;
     user_routine.store(nullptr);
-    labview_event = 0;
+    labview_event.store(0);
+    interrupt_thread_exit = 0;
     last_function = nullptr;
     last_code = 0;
     std::fill(std::begin(last_error_text), std::end(last_error_text), '\0');
@@ -31,15 +32,18 @@ void OnProcessAttach() {
     for (BoardRecord& record : g_boards) record.Reset();
 }
 
-uint8_t& BoardCount() { return g_board_count; }
+std::atomic<uint8_t>& BoardCount() { return g_board_count; }
 
 BoardRecord& Board(int index) { return g_boards[static_cast<std::size_t>(index)]; }
 
 int FindBoardRecord(QMD5820_HANDLE handle) {
     if (handle == 0) return -1;
-    const int limit = std::min<int>(g_board_count, kBoardRecords);
+    const int limit = std::min<int>(g_board_count.load(std::memory_order_relaxed), kBoardRecords);
     for (int i = 0; i < limit; ++i) {
-        if (g_boards[static_cast<std::size_t>(i)].device_handle == handle) return i;
+        if (g_boards[static_cast<std::size_t>(i)].device_handle.load(std::memory_order_relaxed) ==
+            handle) {
+            return i;
+        }
     }
     return -1;
 }

@@ -19,7 +19,11 @@ inline constexpr uint8_t kChannelNotInitialised = 255;
 // a channel that is not initialised.
 using ChannelBlock = std::array<uint8_t, kTransducerRecordBytes>;
 
-using InterruptRoutine = void (*)(void);
+// The user interrupt routine: called on the board's interrupt thread once per interrupt
+// record; `pdw_InterruptData` is valid only during the call.
+using InterruptRoutine = void (*)(QMD5820_HANDLE h_DeviceHandle, uint8_t b_InterruptInfo,
+                                  uint32_t dw_InterruptValue1, uint32_t dw_InterruptValue2,
+                                  uint32_t* pdw_InterruptData, uint32_t dw_InterruptDataCount);
 
 constexpr std::array<ChannelBlock, kChannels> NotInitialisedChannels() {
     std::array<ChannelBlock, kChannels> channels{};
@@ -35,7 +39,8 @@ struct CalibrationBlock {
 };
 
 struct BoardRecord {
-    uint64_t device_handle = 0;  // null while the board is closed
+    // Null while the board is closed. Also read by the board's interrupt thread.
+    std::atomic<uint64_t> device_handle{0};
     int16_t open_count = 0;      // opens not yet matched by a close
 
     // Read by the board's interrupt thread while the caller's threads use the board.
@@ -44,7 +49,8 @@ struct BoardRecord {
     uint64_t kill_event = 0;
     uint64_t interrupt_thread = 0;
     std::atomic<InterruptRoutine> user_routine{nullptr};
-    uint32_t labview_event = 0;
+    std::atomic<uint32_t> labview_event{0};
+    uint32_t interrupt_thread_exit = 0;  // exit code of the last interrupt thread that ended
 
     const char* last_function = nullptr;  // exported name of the last recording function
     int32_t last_code = 0;
@@ -60,7 +66,8 @@ struct BoardRecord {
 // Process attach: the board count and every record back to their initial state.
 void OnProcessAttach();
 
-uint8_t& BoardCount();
+// Read by the interrupt threads (through the handle lookup) as well as the callers.
+std::atomic<uint8_t>& BoardCount();
 BoardRecord& Board(int index);
 
 // The index of the record whose device handle is `handle`, scanning records 0 to board

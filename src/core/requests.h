@@ -36,24 +36,24 @@ inline constexpr uint32_t kStartSequence = 0x90002084;
 inline constexpr uint32_t kTriggerAcquisition = 0x90002088;
 inline constexpr uint32_t kStopAcquisition = 0x9000208c;
 inline constexpr uint32_t kConvertTimeDivision = 0x90002090;
-// Calibration.
-inline constexpr uint32_t kWritePotentiometer = 0x900020c0;
-inline constexpr uint32_t kReadPotentiometer = 0x900020c4;
-inline constexpr uint32_t kWriteExcitationTables = 0x900020c8;
-inline constexpr uint32_t kReadExcitationTables = 0x900020cc;
-inline constexpr uint32_t kCalibration20d0 = 0x900020d0;
-inline constexpr uint32_t kCalibration20d4 = 0x900020d4;
-inline constexpr uint32_t kCalibration20d8 = 0x900020d8;
-inline constexpr uint32_t kCalibration20dc = 0x900020dc;
-inline constexpr uint32_t kCalibration20e0 = 0x900020e0;
-inline constexpr uint32_t kCalibration20e4 = 0x900020e4;
-inline constexpr uint32_t kCalibration20e8 = 0x900020e8;
-inline constexpr uint32_t kCalibration20ec = 0x900020ec;
+// Calibration and potentiometers.
+inline constexpr uint32_t kReadPotentiometer = 0x900020c0;
+inline constexpr uint32_t kWritePotentiometer = 0x900020c4;
+inline constexpr uint32_t kReadExcitationTable = 0x900020c8;
+inline constexpr uint32_t kWriteExcitationTable = 0x900020cc;
+inline constexpr uint32_t kOpenAdjustment = 0x900020d0;
+inline constexpr uint32_t kLevelsAdjusted = 0x900020d4;
+inline constexpr uint32_t kCloseAdjustment = 0x900020d8;
+inline constexpr uint32_t kReadConversionCounter = 0x900020dc;
+inline constexpr uint32_t kOpenWorkerAdjustment = 0x900020e0;
+inline constexpr uint32_t kStartWorkerAdjustment = 0x900020e4;
+inline constexpr uint32_t kWorkerLevelsAdjusted = 0x900020e8;
+inline constexpr uint32_t kWorkerPositionAdjusted = 0x900020ec;
 // Primary line.
-inline constexpr uint32_t kPrimaryLine2100 = 0x90002100;
-inline constexpr uint32_t kPrimaryLine2104 = 0x90002104;
-inline constexpr uint32_t kPrimaryLine2108 = 0x90002108;
-inline constexpr uint32_t kPrimaryLine210c = 0x9000210c;
+inline constexpr uint32_t kSetPrimaryLineTest = 0x90002100;
+inline constexpr uint32_t kReadPrimaryLineStatus = 0x90002104;
+inline constexpr uint32_t kRearmPrimaryLine = 0x90002108;
+inline constexpr uint32_t kShortCircuitInterrupts = 0x9000210c;
 // Digital I/O.
 inline constexpr uint32_t kReadDigitalInputs = 0x90002140;
 inline constexpr uint32_t kWriteDigitalOutputs = 0x90002144;
@@ -89,22 +89,22 @@ inline constexpr RequestSpec kRequestTable[] = {
     {req::kTriggerAcquisition, 1, 1},
     {req::kStopAcquisition, 1, 1},
     {req::kConvertTimeDivision, 2, 2},
-    {req::kWritePotentiometer, 3, 3},
     {req::kReadPotentiometer, 3, 3},
-    {req::kWriteExcitationTables, 516, 516},
-    {req::kReadExcitationTables, 516, 516},
-    {req::kCalibration20d0, 16, 16},
-    {req::kCalibration20d4, 1, 1},
-    {req::kCalibration20d8, 1, 1},
-    {req::kCalibration20dc, 4, 4},
-    {req::kCalibration20e0, 16, 16},
-    {req::kCalibration20e4, 1, 1},
-    {req::kCalibration20e8, 1, 1},
-    {req::kCalibration20ec, 1, 1},
-    {req::kPrimaryLine2100, 2, 2},
-    {req::kPrimaryLine2104, 2, 2},
-    {req::kPrimaryLine2108, 1, 1},
-    {req::kPrimaryLine210c, 2, 2},
+    {req::kWritePotentiometer, 3, 3},
+    {req::kReadExcitationTable, 516, 516},
+    {req::kWriteExcitationTable, 516, 516},
+    {req::kOpenAdjustment, 16, 16},
+    {req::kLevelsAdjusted, 1, 1},
+    {req::kCloseAdjustment, 1, 1},
+    {req::kReadConversionCounter, 4, 4},
+    {req::kOpenWorkerAdjustment, 16, 16},
+    {req::kStartWorkerAdjustment, 1, 1},
+    {req::kWorkerLevelsAdjusted, 1, 1},
+    {req::kWorkerPositionAdjusted, 1, 1},
+    {req::kSetPrimaryLineTest, 2, 2},
+    {req::kReadPrimaryLineStatus, 2, 2},
+    {req::kRearmPrimaryLine, 1, 1},
+    {req::kShortCircuitInterrupts, 2, 2},
     {req::kReadDigitalInputs, 2, 2},
     {req::kWriteDigitalOutputs, 3, 3},
     {req::kWriteOutputMemory, 2, 2},

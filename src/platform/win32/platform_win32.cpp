@@ -1,0 +1,90 @@
+// The platform layer on Windows: exactly the Win32 calls the board library is known by.
+#include <windows.h>
+
+#include <cstdint>
+
+#include "platform/platform.h"
+#include "qmd5820_backend.h"
+
+namespace qmd::platform {
+namespace {
+
+HANDLE H(Handle h) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(h)); }
+Handle V(HANDLE h) { return static_cast<Handle>(reinterpret_cast<uintptr_t>(h)); }
+
+Handle CreateEvent_() { return V(CreateEventA(nullptr, TRUE, FALSE, nullptr)); }
+bool SetEvent_(Handle e) { return SetEvent(H(e)) != 0; }
+bool ResetEvent_(Handle e) { return ResetEvent(H(e)) != 0; }
+void CloseEvent_(Handle e) { CloseHandle(H(e)); }
+
+int WaitEither(Handle first, Handle second) {
+    HANDLE handles[2] = {H(first), H(second)};
+    const DWORD r = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+    if (r == WAIT_OBJECT_0) return 0;
+    if (r == WAIT_OBJECT_0 + 1) return 1;
+    return -1;
+}
+
+struct ThreadStart {
+    uint32_t (*entry)(void*);
+    void* argument;
+};
+
+DWORD WINAPI ThreadMain(LPVOID p) {
+    const ThreadStart start = *static_cast<ThreadStart*>(p);
+    delete static_cast<ThreadStart*>(p);
+    return start.entry(start.argument);
+}
+
+Handle StartThread(uint32_t (*entry)(void*), void* argument) {
+    auto* start = new ThreadStart{entry, argument};
+    HANDLE thread = CreateThread(nullptr, 0, ThreadMain, start, 0, nullptr);
+    if (thread == nullptr) {
+        delete start;
+        return 0;
+    }
+    return V(thread);
+}
+
+bool JoinThread(Handle thread, uint32_t ms, uint32_t* exit_code) {
+    if (WaitForSingleObject(H(thread), ms) != WAIT_OBJECT_0) return false;
+    DWORD code = 0;
+    GetExitCodeThread(H(thread), &code);
+    if (exit_code != nullptr) *exit_code = code;
+    return true;
+}
+
+void CloseThread(Handle thread) { CloseHandle(H(thread)); }
+
+bool RaiseProcess() { return SetPriorityClass(GetCurrentProcess(), REALTIME_PRIORITY_CLASS) != 0; }
+bool RaiseThread(Handle thread) {
+    return SetThreadPriority(H(thread), THREAD_PRIORITY_TIME_CRITICAL) != 0;
+}
+
+void* MainModule() { return GetModuleHandleA(nullptr); }
+void* LoadedModule(const char* name) { return GetModuleHandleA(name); }
+void* FindSymbol(void* module, const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module), name));
+}
+
+[[noreturn]] void Fatal(const char* text, const char* caption) {
+    MessageBoxA(nullptr, text, caption, MB_TASKMODAL | MB_ICONERROR);
+    ExitProcess(1);
+}
+
+const Api kSystem = {CreateEvent_, SetEvent_,    ResetEvent_,  CloseEvent_,  WaitEither,
+                     StartThread,  JoinThread,   CloseThread,  RaiseProcess, RaiseThread,
+                     MainModule,   LoadedModule, FindSymbol,   Fatal};
+
+}  // namespace
+
+const Api& SystemApi() { return kSystem; }
+
+const char* const kLabViewRuntime = "lvrt.dll";
+const char* const kLabViewRuntimeFast = "lvffrt.dll";
+
+}  // namespace qmd::platform
+
+extern "C" int32_t qmd5820_signal_event(uint64_t event) {
+    return event != 0 && qmd::platform::Os().set_event(event) ? 0 : -1;
+}
