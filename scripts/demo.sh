@@ -13,3 +13,32 @@ echo "== qmd5820 outputs 0 on 0x81"
 "$tool" outputs 0 on 0x81
 echo "== qmd5820 timer 0 start 1 1000"
 "$tool" timer 0 start 1 1000
+
+# Transducer database and channels. The simulated board starts from its factory image on
+# every run; --position places the simulated transducers so the readings are not all zero.
+echo "== qmd5820 db 0 list"
+"$tool" db 0 list
+echo "== qmd5820 db 0 show 5"
+"$tool" db 0 show 5
+positions=(--position 0:0=1.25 --position 0:1=-7.5)
+echo "== qmd5820 ${positions[*]} read 0 0:1 1:5"
+"$tool" "${positions[@]}" read 0 0:1 1:5
+echo "== qmd5820 --moving ${positions[*]} watch 0 0:1 1:5 --count 3 --interval 100"
+"$tool" --moving "${positions[@]}" watch 0 0:1 1:5 --count 3 --interval 100
+
+# Sequence acquisition: three interrupts of two sequences each, as CSV on stdout.
+echo "== qmd5820 ${positions[*]} acquire 0 0:1 1:5 --sequences-per-interrupt 2 --interrupts 3"
+"$tool" "${positions[@]}" acquire 0 0:1 1:5 --sequences-per-interrupt 2 --interrupts 3
+
+# Primary line: a simulated short circuit is latched until the line is rearmed.
+echo "== qmd5820 --short-circuit 0 line 0 test rearm test"
+"$tool" --short-circuit 0 line 0 test rearm test
+
+echo "== qmd5820 read 0 0:7   (transducer 7 is not in the database: fails on purpose)"
+status=0
+"$tool" read 0 0:7 2>&1 || status=$?
+echo "exit status $status"
+if [ "$status" -ne 1 ]; then
+  echo "demo: expected the read of transducer 7 to fail with exit status 1" >&2
+  exit 1
+fi

@@ -1,0 +1,168 @@
+/*
+ * sequence_acquisition.c - a sequence acquisition from plain C.
+ *
+ * Opens board 0, installs an interrupt routine, acquires channels 0 and 1 (transducer
+ * types 1 and 5 of the factory database) as one sequence until three sequence interrupts
+ * came, collects the acquired codes with l_QMD5820_ReadSequenceData, prints them as metric
+ * values, then stops the acquisition, removes the routine and closes the board.
+ *
+ * Exit status 0 on success, 1 on any failure (the library's last-error text is printed).
+ */
+#if !defined(_WIN32)
+#define _POSIX_C_SOURCE 199309L /* nanosleep */
+#endif
+
+#include <stdatomic.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include "QMD5820.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <time.h>
+#endif
+
+#define CHANNEL_COUNT 2
+#define SEQUENCES_PER_INTERRUPT 10 /* CHANNEL_COUNT x this must be even */
+#define INTERRUPTS 3
+#define SEQUENCES (SEQUENCES_PER_INTERRUPT * INTERRUPTS)
+#define DATA_BYTES (SEQUENCES * CHANNEL_COUNT * 2)
+#define SEQUENCE_INTERRUPT 1 /* b_InterruptInfo of a sequence interrupt */
+#define TIMEOUT_MS 5000
+
+static void sleep_ms(unsigned ms) {
+#if defined(_WIN32)
+    Sleep(ms);
+#else
+    struct timespec pause;
+    pause.tv_sec = (time_t)(ms / 1000u);
+    pause.tv_nsec = (long)(ms % 1000u) * 1000000L;
+    while (nanosleep(&pause, &pause) != 0) {
+        /* interrupted by a signal: sleep the rest */
+    }
+#endif
+}
+
+/* Counted by the routine on the board's interrupt thread, read by main. */
+static atomic_uint sequence_interrupts;
+
+static void on_interrupt(QMD5820_HANDLE board, uint8_t info, uint32_t value1, uint32_t value2,
+                         uint32_t* data, uint32_t data_count) {
+    (void)board;
+    (void)value1;
+    (void)value2;
+    (void)data;
+    (void)data_count;
+    if (info == SEQUENCE_INTERRUPT) atomic_fetch_add(&sequence_interrupts, 1u);
+}
+
+static int failed(QMD5820_HANDLE board, const char* what) {
+    fprintf(stderr, "%s: %s\n", what, pc_QMD5820_GetLastError(board));
+    return 0;
+}
+
+/* Reads until `want` bytes are in `buffer` or nothing more comes within the time-out. */
+static int read_sequences(QMD5820_HANDLE board, uint8_t* buffer, uint32_t want) {
+    uint32_t got = 0;
+    unsigned waited = 0;
+    while (got < want) {
+        const int32_t n = l_QMD5820_ReadSequenceData(board, want - got, buffer + got);
+        if (n < 0) return failed(board, "reading the sequence data");
+        if (n > 0) {
+            got += (uint32_t)n;
+            waited = 0;
+            continue;
+        }
+        if (waited >= TIMEOUT_MS) {
+            fprintf(stderr, "only %u of %u bytes of sequence data arrived\n", got, want);
+            return 0;
+        }
+        sleep_ms(10);
+        waited += 10;
+    }
+    return 1;
+}
+
+/* The acquisition between installing and removing the routine; 1 on success. */
+static int acquire(QMD5820_HANDLE board) {
+    /* Both lists always have 16 entries; the sequence size says how many are used. */
+    const uint8_t channels[16] = {0, 1};
+    const uint8_t transducers[16] = {1, 5};
+    static uint8_t data[DATA_BYTES];
+    uint16_t raw[SEQUENCES * CHANNEL_COUNT];
+    double metric[SEQUENCES * CHANNEL_COUNT];
+    unsigned waited = 0;
+    int ok = 1;
+    int i;
+
+    /* Software trigger mode 0: the acquisition runs at once; external trigger mode 0. */
+    if (i_QMD5820_InitAndStartTransducerSequence(board, SEQUENCES_PER_INTERRUPT, 0,
+                                                 CHANNEL_COUNT, channels, transducers, 0, 0, 0,
+                                                 0) != 0) {
+        return failed(board, "starting the acquisition");
+    }
+    while (atomic_load(&sequence_interrupts) < INTERRUPTS) {
+        if (waited >= TIMEOUT_MS) {
+            fprintf(stderr, "%u of %d sequence interrupts came within %d ms\n",
+                    atomic_load(&sequence_interrupts), INTERRUPTS, TIMEOUT_MS);
+            ok = 0;
+            break;
+        }
+        sleep_ms(10);
+        waited += 10;
+    }
+    /* Three interrupts: the data of at least SEQUENCES sequences are waiting. */
+    if (ok) ok = read_sequences(board, data, DATA_BYTES);
+    if (i_QMD5820_StopTransducerAcquisition(board) != 0) {
+        ok = failed(board, "stopping the acquisition");
+    }
+    if (!ok) return 0;
+
+    /* Codes: 16 bits little-endian, one per channel per sequence, in channel-list order. */
+    for (i = 0; i < SEQUENCES * CHANNEL_COUNT; ++i) {
+        raw[i] = (uint16_t)(data[2 * i] | (data[2 * i + 1] << 8));
+    }
+    for (i = 0; i < SEQUENCES; ++i) {
+        if (i_QMD5820_ConvertMoreRawToMetricValues(board, CHANNEL_COUNT, channels,
+                                                   raw + i * CHANNEL_COUNT,
+                                                   metric + i * CHANNEL_COUNT) != 0) {
+            return failed(board, "converting the codes");
+        }
+    }
+    printf("sequence  channel 0  channel 1\n");
+    for (i = 0; i < SEQUENCES; ++i) {
+        printf("%8d  %9.6f  %9.6f\n", i + 1, metric[i * CHANNEL_COUNT],
+               metric[i * CHANNEL_COUNT + 1]);
+    }
+    return 1;
+}
+
+int main(void) {
+    QMD5820_HANDLE board = 0;
+    int16_t code;
+    int ok;
+
+    atomic_init(&sequence_interrupts, 0u);
+    code = i_QMD5820_OpenBoardViaIndex(0, &board);
+    if (code != 0) {
+        fprintf(stderr, "board 0 cannot be opened (code %d)\n", code);
+        return 1;
+    }
+    code = i_QMD5820_SetBoardIntRoutine(board, on_interrupt);
+    if (code != 0) {
+        /* The install records nothing: the code tells. */
+        fprintf(stderr, "the interrupt routine cannot be installed (code %d)\n", code);
+        i_QMD5820_CloseBoard(board);
+        return 1;
+    }
+    ok = acquire(board);
+    code = i_QMD5820_ResetBoardIntRoutine(board);
+    if (code != 0) {
+        fprintf(stderr, "the interrupt routine cannot be removed (code %d)\n", code);
+        ok = 0;
+    }
+    i_QMD5820_CloseBoard(board);
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,350 @@
+#!/usr/bin/env python3
+"""The qmd5820 tool end to end on the simulated board: output and exit status of its
+commands. Usage: cli_test.py PATH_TO_QMD5820"""
+import math
+import os
+import re
+import subprocess
+import sys
+
+TOOL = sys.argv[1] if len(sys.argv) > 1 else "qmd5820"
+RESULTS = {"passed": 0, "failed": 0}
+
+# Factory transducer types of the demo boards: index -> (range, sensitivity, frequency,
+# primary voltage, calibrated).
+FACTORY = {
+    1: (2.0, 50.0, 5000.0, 3.0, "yes"),
+    5: (10.0, 29.0, 4883.0, 2.0, "no"),
+    12: (1.0, 100.0, 13951.0, 4.0, "no"),
+}
+LINE = re.compile(r"^\s*(?:(\d+)\s+)?(\d+)\s+(\d+)\s+0x([0-9A-F]{4})\s+(-?\d+\.\d+)$")
+
+
+def run(*args, timeout=20):
+    """The tool's result; a run that outlives `timeout` is killed and reports exit None."""
+    try:
+        return subprocess.run([TOOL, *args], capture_output=True, text=True, timeout=timeout)
+    except subprocess.TimeoutExpired as e:
+        out = e.stdout.decode() if isinstance(e.stdout, bytes) else (e.stdout or "")
+        err = e.stderr.decode() if isinstance(e.stderr, bytes) else (e.stderr or "")
+        return subprocess.CompletedProcess(e.cmd, None, out, err)
+
+
+def check(name, condition, result=None):
+    if condition:
+        RESULTS["passed"] += 1
+        return
+    RESULTS["failed"] += 1
+    print(f"FAIL: {name}")
+    if result is not None:
+        print(f"  exit {result.returncode}\n  stdout: {result.stdout!r}\n  stderr: {result.stderr!r}")
+
+
+def readings(stdout):
+    """(refresh or None, channel, transducer, raw, value) for every reading line."""
+    rows = []
+    for line in stdout.splitlines():
+        m = LINE.match(line)
+        if m:
+            refresh = int(m.group(1)) if m.group(1) else None
+            rows.append((refresh, int(m.group(2)), int(m.group(3)), int(m.group(4), 16),
+                         float(m.group(5))))
+    return rows
+
+
+def expected_code(position, full_range):
+    magnitude = min(32767, math.floor(abs(position) / full_range * 32767 + 0.5))
+    return magnitude | (0x8000 if position < 0 else 0)
+
+
+def test_boards():
+    r = run("list")
+    check("list exits 0", r.returncode == 0, r)
+    check("list counts 2 boards", "2 board(s)" in r.stdout, r)
+    ids = re.findall(r"^board (\d+): (\S+)$", r.stdout, re.M)
+    check("list names both demo boards",
+          ids == [("0", "QMD5820-DEMO-0"), ("1", "QMD5820-DEMO-1")], r)
+    r = run("--help")
+    check("--help prints the usage to stdout, exit 0",
+          r.returncode == 0 and "usage:" in r.stdout and "watch BOARD" in r.stdout and
+          "acquire BOARD" in r.stdout and "line BOARD" in r.stdout, r)
+
+
+def test_database():
+    r = run("db", "0", "list")
+    check("db list exits 0", r.returncode == 0, r)
+    rows = [line.split() for line in r.stdout.splitlines()[2:]]
+    check("db list shows indexes 1, 5, 12 in table order",
+          [int(row[0]) for row in rows] == [1, 5, 12], r)
+    for row in rows:
+        index = int(row[0])
+        want = FACTORY.get(index)
+        got = (float(row[1]), float(row[2]), float(row[3]), float(row[4]), row[5])
+        check(f"db list values of transducer {index}", got == want, r)
+
+    r = run("db", "1", "show", "5")
+    fields = dict(re.findall(r"^\s+([a-z ]+):\s+(\S+)", r.stdout, re.M))
+    check("db show 5", r.returncode == 0 and fields == {
+        "range": "10", "sensitivity": "29", "frequency": "4883",
+        "primary voltage": "2", "calibrated": "no"}, r)
+
+    r = run("db", "0", "show", "7")
+    check("db show of an unknown index fails with the library's text",
+          r.returncode == 1 and "i_QMD5820_TransducerDatabaseReadTransducerInfo: "
+          "The selected transducer index is not in the database (-3)" in r.stderr, r)
+
+    r = run("db", "0", "add", "20", "4", "80", "10000", "3", "10")
+    check("db add reads the new type back",
+          r.returncode == 0 and "transducer 20" in r.stdout and
+          re.search(r"range:\s+4\n", r.stdout) and re.search(r"frequency:\s+10000 Hz", r.stdout),
+          r)
+    r = run("db", "0", "add", "5", "4", "80", "10000", "3", "10")
+    check("db add of an existing index fails",
+          r.returncode == 1 and "i_QMD5820_TransducerDatabaseAdd: "
+          "The transducer is already in the database (-4)" in r.stderr, r)
+    r = run("db", "0", "delete", "12")
+    check("db delete", r.returncode == 0 and "transducer 12 deleted" in r.stdout, r)
+    r = run("db", "0", "delete", "13")
+    check("db delete of an unknown index fails",
+          r.returncode == 1 and "i_QMD5820_TransducerDatabaseDelete:" in r.stderr, r)
+
+
+def test_read():
+    positions = {0: (1.25, 1), 1: (-7.5, 5), 4: (0.3, 12)}
+    args = []
+    for channel, (position, _) in positions.items():
+        args += ["--position", f"0:{channel}={position}"]
+    # A position set on board 1 must not reach board 0.
+    args += ["--position", "1:0=-1.0", "read", "0", "4:12", "0:1", "1:5"]
+    r = run(*args)
+    rows = readings(r.stdout)
+    check("read exits 0", r.returncode == 0, r)
+    check("read prints the channels in argument order",
+          [(row[1], row[2]) for row in rows] == [(4, 12), (0, 1), (1, 5)], r)
+    for _, channel, transducer, raw, value in rows:
+        position, _ = positions[channel]
+        full_range = FACTORY[transducer][0]
+        check(f"read channel {channel}: raw code",
+              raw == expected_code(position, full_range), r)
+        check(f"read channel {channel}: metric value within one code step",
+              abs(value - position) <= full_range / 32767, r)
+
+    r = run("--position", "0:0=5", "read", "0", "0:1")
+    check("read saturates beyond the range",
+          r.returncode == 0 and readings(r.stdout)[0][3:] == (0x7FFF, 2.0), r)
+
+    r = run("read", "0", "0:1", "2:7")
+    check("read of an unknown transducer index fails with the library's text",
+          r.returncode == 1 and "i_QMD5820_Init1TransducerChannel: "
+          "Unable to read the board's EEPROM (-3)" in r.stderr and not readings(r.stdout), r)
+    r = run("read", "7", "0:1")
+    check("read on a board that does not exist fails", r.returncode == 1, r)
+
+
+def test_bad_arguments():
+    cases = [
+        ("bogus", "0"),
+        ("read", "0"),
+        ("read", "0", "0"),
+        ("read", "0", "0:1x"),
+        ("read", "0", " 0:1"),
+        ("read", "0", "16:1"),
+        ("read", "0", "0:256"),
+        ("read", "0", "-1:1"),
+        ("read", "0", "0:1", "0:5"),
+        ("read", "0x", "0:1"),
+        ("read", "0", "0:1", "--count", "2"),
+        ("watch", "0", "0:1", "--count", "0"),
+        ("watch", "0", "0:1", "--count"),
+        ("watch", "0", "0:1", "--interval", "10ms"),
+        ("watch", "0", "0:1", "--count", "4294967296"),
+        ("--position", "0:0=1.5mm", "read", "0", "0:1"),
+        ("--position", "0:0=nan", "read", "0", "0:1"),
+        ("--position", "0:16=1", "read", "0", "0:1"),
+        ("--position", "9:0=1", "read", "0", "0:1"),
+        ("--position", "0=1", "read", "0", "0:1"),
+        ("--position",),
+        ("--fast", "list"),
+        ("db", "0", "show", "1.0"),
+        ("db", "0", "show"),
+        ("db", "0", "add", "20", "4", "80", "10000", "3"),
+        ("db", "0", "add", "20", "4", "80", "1e400", "3", "10"),
+        ("db", "0", "list", "extra"),
+        ("outputs", "0", "on", "0x100"),
+        ("timer", "0", "start", "1", "65536"),
+        ("acquire", "0"),
+        ("acquire", "0", "0:1", "0:5"),
+        ("acquire", "0", "0:1", "--interrupts", "0"),
+        ("acquire", "0", "0:1", "--interrupts"),
+        ("acquire", "0", "0:1", "--sequences-per-interrupt", "65536"),
+        ("acquire", "0", "0:1", "--sequences-per-interrupt", "65535", "--interrupts", "17"),
+        ("acquire", "0", "0:1", "--trigger", "external"),
+        ("acquire", "0", "0:1", "--csv", ""),
+        ("acquire", "0", "0:1", "--count", "2"),
+        ("line", "0"),
+        ("line", "0", "interrupts"),
+        ("line", "0", "interrupts", "2"),
+        ("line", "0", "test", "rearm", "interrupts"),
+        ("--short-circuit", "9", "line", "0", "test"),
+        ("--short-circuit",),
+        ("--sequence-period", "0:0", "acquire", "0", "0:1"),
+    ]
+    for args in cases:
+        r = run(*args)
+        check(f"usage error: {' '.join(args)}",
+              r.returncode == 2 and "usage:" in r.stderr and not r.stdout, r)
+    r = run("read", "0", "0x3:0x5")
+    check("hexadecimal channel and index are accepted",
+          r.returncode == 0 and [row[1:3] for row in readings(r.stdout)] == [(3, 5)], r)
+
+
+def test_watch():
+    r = run("--position", "0:2=0.5", "watch", "0", "2:1", "3:5",
+            "--count", "2", "--interval", "50", timeout=10)
+    rows = readings(r.stdout)
+    check("watch --count 2 terminates with exit 0", r.returncode == 0, r)
+    check("watch appends one line per channel and refresh when not a terminal",
+          [row[:3] for row in rows] == [(1, 2, 1), (1, 3, 5), (2, 2, 1), (2, 3, 5)], r)
+    check("watch without --moving reads the same values",
+          rows[0][3:] == rows[2][3:] == (expected_code(0.5, 2.0), rows[0][4]), r)
+    check("watch writes no cursor sequences when not a terminal", "\x1b" not in r.stdout, r)
+
+    r = run("--moving", "--position", "0:0=0.5", "watch", "0", "0:1",
+            "--count", "3", "--interval", "100", timeout=10)
+    rows = readings(r.stdout)
+    check("watch --moving changes the position between refreshes",
+          r.returncode == 0 and len(rows) == 3 and len({row[3] for row in rows}) == 3 and
+          all(abs(row[4] - 0.5) <= 0.5 + 2.0 / 32767 for row in rows), r)
+
+    # On a terminal the block of lines is redrawn in place: cursor up over the two lines.
+    master, slave = os.openpty()
+    with subprocess.Popen([TOOL, "watch", "0", "0:1", "1:5", "--count", "3", "--interval", "20"],
+                          stdout=slave, stderr=subprocess.DEVNULL) as p:
+        os.close(slave)
+        out = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # the terminal is gone once the tool has exited
+                break
+            if not chunk:
+                break
+            out += chunk
+        status = p.wait(timeout=10)
+    os.close(master)
+    text = out.decode()
+    check("watch on a terminal redraws the channel lines in place",
+          status == 0 and text.count("\x1b[2A") == 2 and text.count("\x1b[2K") == 6 and
+          len(re.findall(r"^\r\x1b\[2K\s+3\s+\d", text.replace("\x1b[2A", "\n"), re.M)) == 2,
+          subprocess.CompletedProcess("watch", status, text, ""))
+
+    r = run("watch", "0", "0:7", "--count", "2")
+    check("watch of an unknown transducer index fails",
+          r.returncode == 1 and "i_QMD5820_Init1TransducerChannel:" in r.stderr, r)
+
+
+def csv_rows(text):
+    """The header fields and the rows of an acquire CSV (fields as text)."""
+    lines = text.splitlines()
+    if not lines:
+        return [], []
+    return lines[0].split(","), [line.split(",") for line in lines[1:]]
+
+
+def test_acquire():
+    positions = {3: (0.75, 1), 9: (-4.0, 5)}
+    r = run("--position", "0:3=0.75", "--position", "0:9=-4.0",
+            "acquire", "0", "9:5", "3:1", "--sequences-per-interrupt", "4", "--interrupts", "5")
+    header, rows = csv_rows(r.stdout)
+    check("acquire exits 0 with nothing on stderr", r.returncode == 0 and not r.stderr, r)
+    check("acquire CSV header names the channels in argument order",
+          header == ["sequence", "ch9", "ch3"], r)
+    check("acquire writes one line per sequence: interrupts x sequences per interrupt",
+          len(rows) == 20 and [row[0] for row in rows] == [str(n) for n in range(1, 21)], r)
+    for column, channel in ((1, 9), (2, 3)):
+        position, transducer = positions[channel]
+        step = FACTORY[transducer][0] / 32767
+        check(f"acquire channel {channel}: every value within one code step of the position",
+              rows and all(len(row) == 3 and abs(float(row[column]) - position) <= step
+                           for row in rows), r)
+
+    r = run("acquire", "0", "0:1", "1:5")
+    header, rows = csv_rows(r.stdout)
+    check("acquire defaults: 3 interrupts of 10 sequences",
+          r.returncode == 0 and header == ["sequence", "ch0", "ch1"] and len(rows) == 30, r)
+
+    path = os.path.join(os.environ.get("TMPDIR", "/tmp"), f"qmd5820_cli_{os.getpid()}.csv")
+    try:
+        r = run("--position", "1:2=0.5", "acquire", "1", "2:12", "--trigger", "soft",
+                "--interrupts", "2", "--sequences-per-interrupt", "2", "--csv", path)
+        with open(path, encoding="ascii") as f:
+            header, rows = csv_rows(f.read())
+        check("acquire --csv --trigger soft writes the file and reports it",
+              r.returncode == 0 and "4 sequences of 1 channel(s) written to" in r.stdout and
+              header == ["sequence", "ch2"] and len(rows) == 4 and
+              all(abs(float(row[1]) - 0.5) <= 1.0 / 32767 for row in rows), r)
+    finally:
+        if os.path.exists(path):
+            os.remove(path)
+
+    r = run("acquire", "0", "0:1", "--sequences-per-interrupt", "3")
+    check("acquire of an odd number of codes per interrupt fails with the library's text",
+          r.returncode == 1 and not r.stdout and "i_QMD5820_InitAndStartTransducerSequence: "
+          "b_SequenceSize * dw_SequencesBeforeInterrupt must be pair (-7)" in r.stderr, r)
+    r = run("acquire", "0", "0:1", "2:7")
+    check("acquire of an unknown transducer index fails and names it",
+          r.returncode == 1 and not r.stdout and
+          "i_QMD5820_InitAndStartTransducerSequence: Error while initializing a transducer" in
+          r.stderr and "transducer 7 is not in the database of board 0" in r.stderr, r)
+    r = run("--sequence-period", "0:1000000", "acquire", "0", "0:1", "--csv", path, timeout=30)
+    check("acquire on a board that stays silent times out with a readable error, no file",
+          r.returncode == 1 and not r.stdout and not os.path.exists(path) and
+          "no sequence interrupt from board 0 for 5 s (0 of 3 received)" in r.stderr, r)
+    r = run("acquire", "0", "0:1", "--csv", "/nonexistent-dir/out.csv")
+    check("acquire into a file that cannot be created fails before acquiring",
+          r.returncode == 1 and "/nonexistent-dir/out.csv" in r.stderr, r)
+
+
+def line_status(stdout):
+    """The status bytes printed by every line test of a run."""
+    return [int(value, 16) for value in re.findall(r"^primary line status 0x([0-9A-F]{2})$",
+                                                    stdout, re.M)]
+
+
+def test_line():
+    r = run("line", "0", "test")
+    check("line test: no short circuit, the detection responds at the factory threshold",
+          r.returncode == 0 and line_status(r.stdout) == [0x01] and
+          re.search(r"short circuit:\s+none", r.stdout), r)
+
+    r = run("--short-circuit", "1", "line", "1", "test", "rearm", "test")
+    check("line test shows a latched short circuit; a rearm clears it",
+          r.returncode == 0 and line_status(r.stdout) == [0x03, 0x01] and
+          "latched (clear it with 'qmd5820 line 1 rearm')" in r.stdout and
+          "primary line rearmed" in r.stdout, r)
+    r = run("--short-circuit", "1", "line", "0", "test")
+    check("a short circuit on board 1 does not reach board 0",
+          r.returncode == 0 and line_status(r.stdout) == [0x01], r)
+
+    r = run("--short-circuit", "0", "line", "0", "calibrate", "test", "interrupts", "on",
+            "interrupts", "off")
+    check("line calibrate rearms a latched short circuit and leaves the detection responding",
+          r.returncode == 0 and "primary line test calibrated" in r.stdout and
+          line_status(r.stdout) == [0x01] and "short-circuit interrupts enabled\n"
+          "short-circuit interrupts disabled" in r.stdout, r)
+
+    r = run("--position", "0:0=1", "line", "0", "bogus")
+    check("line with an unknown action is a usage error",
+          r.returncode == 2 and "usage:" in r.stderr, r)
+
+
+def main():
+    for test in (test_boards, test_database, test_read, test_bad_arguments, test_watch,
+                 test_acquire, test_line):
+        test()
+    print(f"{RESULTS['passed']} passed, {RESULTS['failed']} failed")
+    return 1 if RESULTS["failed"] else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
