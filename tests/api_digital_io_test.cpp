@@ -14,7 +14,6 @@ constexpr uint32_t kWriteMemory = 0x90002148;
 constexpr uint32_t kReadOutputs = 0x9000214c;
 
 constexpr uint8_t kCanary = 0xEE;
-constexpr char kIoctlFailed[] = "An error occurred while calling the IOCTL function";
 constexpr char kBadChannel[] =
     "The b_Channel parameter is wrong (value should be between 0 and 7)";
 
@@ -84,9 +83,6 @@ const ChannelFunction kChannelFunctions[] = {
      false},
 };
 
-std::string Text(const char* name, const std::string& message, int code) {
-    return std::string(name) + ": " + message + " (" + std::to_string(code) + ")";
-}
 
 using DigitalIoTest = ApiTest;
 

@@ -15,6 +15,13 @@
 
 namespace qmdtest {
 
+inline constexpr char kIoctlFailed[] = "An error occurred while calling the IOCTL function";
+
+// The last-error text of a recorded (function, message, code).
+inline std::string Text(const char* name, const std::string& message, int code) {
+    return std::string(name) + ": " + message + " (" + std::to_string(code) + ")";
+}
+
 struct Request {
     uint32_t code = 0;
     std::vector<uint8_t> in;

@@ -20,11 +20,7 @@ constexpr uint32_t kBeginLoad = 1;
 constexpr uint32_t kEndLoad = 2;
 constexpr uint32_t kRewind = 3;
 
-constexpr char kIoctlFailed[] = "An error occurred while calling the IOCTL function";
 
-std::string Text(const char* name, const std::string& message, int code) {
-    return std::string(name) + ": " + message + " (" + std::to_string(code) + ")";
-}
 
 using LogicLoadTest = ApiTest;
 

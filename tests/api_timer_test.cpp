@@ -17,11 +17,7 @@ constexpr uint32_t kTriggerTimer = 0x90002188;
 constexpr uint32_t kReadStatus = 0x9000218c;
 constexpr uint32_t kReadValue = 0x90002190;
 
-constexpr char kIoctlFailed[] = "An error occurred while calling the IOCTL function";
 
-std::string Text(const char* name, const std::string& message, int code) {
-    return std::string(name) + ": " + message + " (" + std::to_string(code) + ")";
-}
 
 using TimerTest = ApiTest;
 
