@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Every test: the suite natively, under AddressSanitizer + UndefinedBehaviorSanitizer and
 # under ThreadSanitizer, a bounded libFuzzer run over EEPROM images, and the Windows x64
-# cross build with its export table check.
+# cross build with every test of it under Wine (scripts/wine-ctest.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -20,6 +20,6 @@ run build/fuzz/fuzz/eeprom_fuzzer -seed=1 -max_total_time=30 -print_final_stats=
 
 run cmake --preset mingw >/dev/null
 run cmake --build --preset mingw
-run ctest --preset mingw-exports
+run scripts/wine-ctest.sh --preset mingw
 echo
 echo "all test stages passed"
