@@ -1,0 +1,44 @@
+# The installed Linux library as a consumer sees it (cmake -P): install the build into a
+# fresh prefix, build the sequence acquisition example through pkg-config and through
+# find_package(QMD5820), and run both.
+# Variables: BUILD_DIR, WORK_DIR, SOURCE_DIR (the repository), C_COMPILER.
+cmake_minimum_required(VERSION 3.25)
+
+function(run what)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "${what} failed (${result}):\n${out}\n${err}")
+  endif()
+  message(STATUS "${what}: ok")
+endfunction()
+
+set(prefix ${WORK_DIR}/prefix)
+file(REMOVE_RECURSE ${WORK_DIR})
+file(MAKE_DIRECTORY ${WORK_DIR})
+run("cmake --install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+foreach(file include/QMD5820.h lib/libQMD5820.so lib/libQMD5820sim.so lib/pkgconfig/qmd5820.pc
+             lib/cmake/QMD5820/QMD5820Config.cmake)
+  if(NOT EXISTS ${prefix}/${file})
+    message(FATAL_ERROR "the installation lacks ${file}")
+  endif()
+endforeach()
+
+set(example ${SOURCE_DIR}/examples/sequence_acquisition.c)
+# Through pkg-config, as a Makefile would.
+set(ENV{PKG_CONFIG_PATH} ${prefix}/lib/pkgconfig)
+execute_process(COMMAND pkg-config --cflags --libs qmd5820 OUTPUT_VARIABLE flags
+                RESULT_VARIABLE result OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "pkg-config does not know qmd5820")
+endif()
+separate_arguments(flags UNIX_COMMAND "${flags}")
+run("cc with pkg-config" ${C_COMPILER} -std=c11 ${example} ${flags} -Wl,-rpath,${prefix}/lib
+    -o ${WORK_DIR}/sequence_acquisition_pc)
+run("the pkg-config build runs" ${WORK_DIR}/sequence_acquisition_pc)
+
+# Through the CMake package.
+run("configure the package consumer" ${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/linux_sdk
+    -B ${WORK_DIR}/consumer -DCMAKE_PREFIX_PATH=${prefix} -DEXAMPLE=${example}
+    -DCMAKE_C_COMPILER=${C_COMPILER})
+run("build the package consumer" ${CMAKE_COMMAND} --build ${WORK_DIR}/consumer)
+run("the package build runs" ${WORK_DIR}/consumer/sequence_acquisition_package)
