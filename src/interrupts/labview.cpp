@@ -3,6 +3,7 @@
 // on first use from the LabVIEW run-time already loaded in the process.
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 
 #include "core/board_table.h"
 #include "core/bytes.h"
@@ -21,6 +22,11 @@ constexpr uint32_t kMaxValues = 32;
 std::atomic<void*> g_runtime_module{nullptr};
 std::atomic<PostLVUserEventFn> g_post{nullptr};
 
+[[noreturn]] void Fatal(const char* text) {
+    Os().fatal(text, "Fatal Error");
+    std::abort();  // not reached: the fatal path ends the process
+}
+
 // The module to bind PostLVUserEvent from; the first hit wins. Only modules already loaded
 // are considered.
 void* FindLabVIEWRuntime() {
@@ -38,13 +44,13 @@ PostLVUserEventFn ResolvePostLVUserEvent() {
     if (PostLVUserEventFn post = g_post.load()) return post;
     void* module = FindLabVIEWRuntime();
     if (module == nullptr) {
-        Os().fatal("LABVIEW.LIB was not called from a LabVIEW process.", "Fatal Error");
+        Fatal("LABVIEW.LIB was not called from a LabVIEW process.");
     }
     auto post = reinterpret_cast<PostLVUserEventFn>(Os().find_symbol(module, kPostName));
     if (post == nullptr) {
         char text[300];
         std::snprintf(text, sizeof text, "LABVIEW.LIB could not locate \"%s\".", kPostName);
-        Os().fatal(text, "Fatal Error");
+        Fatal(text);
     }
     g_post.store(post);
     return post;

@@ -39,8 +39,8 @@ struct Api {
     void* (*find_symbol)(void* module, const char* name);
 
     // Shows a fatal message (a task-modal error box on Windows, standard error elsewhere)
-    // and ends the process with exit code 1.
-    [[noreturn]] void (*fatal)(const char* text, const char* caption);
+    // and ends the process with exit code 1; it does not return.
+    void (*fatal)(const char* text, const char* caption);
 };
 
 // The system's table.
