@@ -222,20 +222,27 @@ bool Usable(const Board& board, uint8_t channel) {
 // Auto-refresh start: byte 1 count, 2-17 channels, 18-33 transducer indexes; the area's
 // address at 40-47. A start replaces whatever acquisition ran; a refused one changes
 // nothing.
+// Replaces whatever runs by a new acquisition of `mode` over the listed channels.
+Acquisition& BeginAcquisition(Board& board, uint8_t mode, uint8_t count, const uint8_t* channels,
+                              const uint8_t* indexes) {
+    board.StopAcquisition();
+    Acquisition& a = board.acquisition;
+    a = Acquisition{};
+    a.mode = mode;
+    a.channel_count = count;
+    std::memcpy(a.channels, channels, 16);
+    std::memcpy(a.transducer_indexes, indexes, 16);
+    board.acquisition_running = true;
+    return a;
+}
+
 uint8_t StartAutoRefresh(Board& board, uint8_t* r) {
     const uint8_t count = r[kAutoCount];
     if (count == 0 || count > kChannelCount) return kStatusBadChannelCount;
     for (uint32_t i = 0; i < count; ++i) {
         if (!Usable(board, r[kAutoChannels + i])) return kStatusBadListedChannel;
     }
-    board.StopAcquisition();
-    Acquisition& a = board.acquisition;
-    a = Acquisition{};
-    a.mode = kModeAutoRefresh;
-    a.channel_count = count;
-    std::memcpy(a.channels, r + kAutoChannels, 16);
-    std::memcpy(a.transducer_indexes, r + kAutoIndexes, 16);
-    board.acquisition_running = true;
+    BeginAcquisition(board, kModeAutoRefresh, count, r + kAutoChannels, r + kAutoIndexes);
     board.auto_refresh.fill(0);
     board.RefreshAutoArea();
     board.auto_refresh_mapped = true;
@@ -262,13 +269,8 @@ uint8_t StartSequence(Board& board, const uint8_t* r, uint64_t now_us) {
     if ((uint32_t{size} * per_interrupt) % 2 != 0) return kStatusOddSequenceWords;
     if (OneShot(soft) != OneShot(external)) return kStatusTriggerKindsDiffer;
 
-    board.StopAcquisition();
-    Acquisition& a = board.acquisition;
-    a = Acquisition{};
-    a.mode = kModeSequence;
-    a.channel_count = size;
-    std::memcpy(a.channels, r + kSeqChannels, 16);
-    std::memcpy(a.transducer_indexes, r + kSeqIndexes, 16);
+    Acquisition& a =
+        BeginAcquisition(board, kModeSequence, size, r + kSeqChannels, r + kSeqIndexes);
     a.sequences_before_interrupt = per_interrupt;
     a.soft_trigger = soft;
     a.extern_trigger = external;
@@ -278,7 +280,6 @@ uint8_t StartSequence(Board& board, const uint8_t* r, uint64_t now_us) {
     a.producing = soft == kSoftTriggerAtOnce;
     a.origin_us = now_us;
     board.stream.Clear();
-    board.acquisition_running = true;
     return kStatusOk;
 }
 
