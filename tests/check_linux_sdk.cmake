@@ -4,18 +4,8 @@
 # Variables: BUILD_DIR, WORK_DIR, SOURCE_DIR (the repository), C_COMPILER.
 cmake_minimum_required(VERSION 3.25)
 
-function(run what)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT result EQUAL 0)
-    message(FATAL_ERROR "${what} failed (${result}):\n${out}\n${err}")
-  endif()
-  message(STATUS "${what}: ok")
-endfunction()
-
-set(prefix ${WORK_DIR}/prefix)
-file(REMOVE_RECURSE ${WORK_DIR})
-file(MAKE_DIRECTORY ${WORK_DIR})
-run("cmake --install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+include(${CMAKE_CURRENT_LIST_DIR}/install_check.cmake)
+fresh_install()
 foreach(file include/QMD5820.h lib/libQMD5820.so lib/libQMD5820sim.so lib/pkgconfig/qmd5820.pc
              lib/cmake/QMD5820/QMD5820Config.cmake)
   if(NOT EXISTS ${prefix}/${file})

@@ -16,20 +16,10 @@ foreach(var BUILD_DIR WORK_DIR SOURCE_DIR C_COMPILER EMULATOR TOOLCHAIN)
   endif()
 endforeach()
 
-function(run what)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT result EQUAL 0)
-    message(FATAL_ERROR "${what} failed (${result}):\n${out}\n${err}")
-  endif()
-  message(STATUS "${what}: ok")
-endfunction()
-
-set(prefix ${WORK_DIR}/prefix)
-file(REMOVE_RECURSE ${WORK_DIR})
-file(MAKE_DIRECTORY ${WORK_DIR})
+include(${CMAKE_CURRENT_LIST_DIR}/../install_check.cmake)
 
 # 1. Layout.
-run("cmake --install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+fresh_install()
 foreach(file bin/QMD5820.dll lib/libQMD5820.dll.a lib/QMD5820.lib lib/QMD5820.def
              include/QMD5820.h lib/cmake/QMD5820/QMD5820Config.cmake
              lib/cmake/QMD5820/QMD5820ConfigVersion.cmake)
