@@ -4,7 +4,8 @@ The library is looked up, in this order:
 
 1. the file named by the environment variable ``QMD5820_LIBRARY``;
 2. a copy bundled inside this package (a wheel built with the library);
-3. the system: the dynamic loader's search path (``libQMD5820.so.1``, ``QMD5820.dll``).
+3. the library of the CMake installation the package came with;
+4. the system: the dynamic loader's search path (``libQMD5820.so.1``, ``QMD5820.dll``).
 """
 from __future__ import annotations
 
@@ -96,6 +97,11 @@ def _candidates() -> list[str]:
     if env:
         return [env]  # an explicit choice is never second-guessed
     found += [str(p) for p in _bundled()]
+    try:  # written by `cmake --install`: the library of the same installation
+        from . import _installed
+        found.append(os.path.normpath(Path(__file__).resolve().parent / _installed.LIBRARY))
+    except ImportError:
+        pass
     if sys.platform == "win32":
         found.append("QMD5820.dll")
     else:
