@@ -22,6 +22,13 @@ FAULT_CALL = 1    # the device I/O control call itself fails
 FAULT_STATUS = 2  # the driver answers `status` and does nothing
 
 
+class _BoardConfig(C.Structure):
+    _fields_ = [("identifier", C.c_char * 52), ("info_values", C.c_uint32 * 7),
+                ("info_value8", C.c_uint8), ("driver_version", C.c_uint32),
+                ("firmware_version", C.c_uint32), ("serial_number", C.c_uint32),
+                ("hardware_revision", C.c_uint8)]
+
+
 class _ChannelState(C.Structure):
     _fields_ = [("initialised", C.c_uint8), ("selection_type", C.c_uint8),
                 ("divider1", C.c_uint8), ("divider2", C.c_uint8), ("range", C.c_double),
@@ -47,6 +54,8 @@ _V, _U8, _U16, _U32, _I32, _D = None, C.c_uint8, C.c_uint16, C.c_uint32, C.c_int
 _PROTOTYPES = {
     "qmdsim_reset": (_V, []),
     "qmdsim_board_count": (_U32, []),
+    "qmdsim_default_board_config": (_V, [_U32, C.POINTER(_BoardConfig)]),
+    "qmdsim_add_board": (_I32, [C.POINTER(_BoardConfig)]),
     "qmdsim_open_handles": (_U32, [_U32]),
     "qmdsim_set_position": (_V, [_U32, _U8, _D]),
     "qmdsim_channel": (_V, [_U32, _U8, C.POINTER(_ChannelState)]),
@@ -94,6 +103,20 @@ def reset() -> None:
 
 def board_count() -> int:
     return _sim.qmdsim_board_count()
+
+
+def add_board(identifier: str, serial_number: int, hardware_revision: int = 0) -> int:
+    """Add a board with the factory EEPROM (built for its serial number and revision,
+    0 = "A"); returns its index. It lasts until reset()."""
+    config = _BoardConfig()
+    _sim.qmdsim_default_board_config(0, C.byref(config))
+    config.identifier = identifier.encode("latin-1")[:52]
+    config.serial_number = serial_number
+    config.hardware_revision = hardware_revision
+    index = _sim.qmdsim_add_board(C.byref(config))
+    if index < 0:
+        raise RuntimeError("no more boards can be added")
+    return index
 
 
 def open_handles(board: int) -> int:
