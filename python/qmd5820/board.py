@@ -152,6 +152,7 @@ class Board:
         self._index = index
         self._identifier = identifier
         self._routine: Optional[_Routine] = None
+        self._readers: dict[tuple[int, ...], "ChannelReader"] = {}
         self._closed = False
 
     # ---- lifetime -------------------------------------------------------------------------
@@ -393,12 +394,22 @@ class Board:
         over and over."""
         return ChannelReader(self, channels)
 
-    def read_many_raw(self, channels: Sequence[int]) -> Any:
-        return ChannelReader(self, channels).read_raw()
+    def _cached_reader(self, channels: Sequence[int]) -> "ChannelReader":
+        key = tuple(channels)
+        reader = self._readers.get(key)
+        if reader is None:
+            if len(self._readers) >= 64:
+                self._readers.clear()
+            reader = self._readers[key] = ChannelReader(self, key)
+        return reader
+
+    def read_many_raw(self, channels: Sequence[int]) -> list[int]:
+        """Raw codes of several channels, in the order given."""
+        return self._cached_reader(channels).read_raw()
 
     def read_many(self, channels: Sequence[int]) -> Any:
         """Several channels in metric units: a numpy array when numpy is there, else a list."""
-        return ChannelReader(self, channels).read()
+        return self._cached_reader(channels).read()
 
     # ---- acquisition ----------------------------------------------------------------------
 
