@@ -237,6 +237,7 @@ def move(board: int, channel: int, centre: float, amplitude: float,
     global _mover_thread
     if period_s <= 0:
         raise ValueError("period_s must be above 0")
+    set_position(board, channel, centre)  # in place at once, before the thread runs
     with _mover_lock:
         _movers[:] = [m for m in _movers if (m[0], m[1]) != (board, channel)]
         _movers.append((board, channel, centre, amplitude, period_s))
