@@ -1,5 +1,6 @@
 """The qmd5820 package against the simulated board: error mapping, release of everything
 on exceptions, acquisition data against the positions that were set."""
+import _thread
 import contextlib
 import threading
 import time
@@ -146,6 +147,23 @@ class ReleaseTest(SimulatedBoardTest):
                 self.assertEqual(sim.acquisition_mode(0), 0)
                 board.set_interrupt_routine(None)  # refused (-2) if one were left installed
                 board.remove_interrupt_routine()
+
+    def test_waiting_for_a_block_ends_cleanly(self):
+        # No sequence interrupt comes: one sequence takes 100 s on the simulated board.
+        for what, timeout, raised in [("Ctrl-C while waiting", 30.0, KeyboardInterrupt),
+                                      ("time-out", 0.2, TimeoutError)]:
+            with self.subTest(what), Board(index=0) as board:
+                sim.set_sequence_period_us(0, 100_000_000)
+                ctrl_c = threading.Timer(0.2, _thread.interrupt_main)
+                with self.assertRaises(raised):
+                    with board.sequence({0: 1}, sequences_per_interrupt=2,
+                                        timeout=timeout) as acq:
+                        if raised is KeyboardInterrupt:
+                            ctrl_c.start()
+                        acq.read_block()
+                ctrl_c.cancel()
+                self.assertEqual(sim.acquisition_mode(0), 0)
+                self.assertIsNone(board._routine)
 
     def test_failed_start_removes_the_routine(self):
         with Board(index=0) as board:
