@@ -210,26 +210,31 @@ class Board:
 
     @property
     def information(self) -> BoardInformation:
+        """The board information record."""
         return board_information(self.index)
 
     @property
     def identifier(self) -> str:
+        """The board's identifier text."""
         return self.information.identifier
 
     @property
     def driver_version(self) -> int:
+        """The kernel driver's version."""
         v = C.c_uint32()
         self._do("i_QMD5820_GetDeviceDriverVersion", C.byref(v))
         return v.value
 
     @property
     def firmware_version(self) -> int:
+        """The board firmware's version."""
         v = C.c_uint32()
         self._do("i_QMD5820_GetFirmwareVersion", C.byref(v))
         return v.value
 
     @property
     def serial_number(self) -> int:
+        """The board's serial number."""
         v = C.c_uint32()
         self._do("i_QMD5820_GetBoardSerialNumber", C.byref(v))
         return v.value
@@ -248,6 +253,7 @@ class Board:
         return self._u8("i_QMD5820_Read8DigitalInputs")
 
     def read_input(self, channel: int) -> bool:
+        """One digital input (0 to 7)."""
         return bool(self._u8("i_QMD5820_Read1DigitalInput", channel))
 
     def outputs_on(self, mask: int) -> None:
@@ -255,16 +261,20 @@ class Board:
         self._do("i_QMD5820_Set8DigitalOutputsOn", mask)
 
     def outputs_off(self, mask: int) -> None:
+        """Switch off the outputs whose bits are set in `mask`; the others keep their state."""
         self._do("i_QMD5820_Set8DigitalOutputsOff", mask)
 
     def set_output(self, channel: int, on: bool) -> None:
+        """Switch one output (0 to 7) on or off."""
         self._do("i_QMD5820_Set1DigitalOutputOn" if on else "i_QMD5820_Set1DigitalOutputOff",
                  channel)
 
     def read_outputs(self) -> int:
+        """The state of the 8 outputs as a bit mask."""
         return self._u8("i_QMD5820_Get8DigitalOutputsStatus")
 
     def read_output(self, channel: int) -> bool:
+        """The state of one output (0 to 7)."""
         return bool(self._u8("i_QMD5820_Get1DigitalOutputStatus", channel))
 
     def output_memory(self, on: bool) -> None:
@@ -280,9 +290,11 @@ class Board:
         self._do("i_QMD5820_InitAndStartTimer", time_base, reload_value, 1 if interrupts else 0)
 
     def stop_timer(self) -> None:
+        """Stop the timer; it keeps its count."""
         self._do("i_QMD5820_StopTimer")
 
     def trigger_timer(self) -> None:
+        """Reload the timer's count (a running timer keeps running)."""
         self._do("i_QMD5820_TriggerTimer")
 
     def timer_status(self) -> tuple[int, int, int]:
@@ -292,6 +304,7 @@ class Board:
         return a.value, b.value, w.value
 
     def timer_value(self) -> int:
+        """The timer's current count."""
         v = C.c_uint16()
         self._do("i_QMD5820_ReadTimerValue", C.byref(v))
         return v.value
@@ -299,17 +312,21 @@ class Board:
     # ---- logic load channel -------------------------------------------------------------
 
     def logic_command(self, command: int) -> None:
+        """Logic load command: 1 begin a load, 2 end it, 3 rewind the read pointer."""
         self._do("i_QMD5820_LoadLogicCommand", command)
 
     def logic_write(self, data: int) -> None:
+        """Append one word to the open load."""
         self._do("i_QMD5820_LoadLogicWrite", data)
 
     def logic_read(self) -> int:
+        """The next word of the loaded logic."""
         v = C.c_uint32()
         self._do("i_QMD5820_LoadLogicRead", C.byref(v))
         return v.value
 
     def logic_status(self) -> int:
+        """Logic load status byte."""
         return self._u8("i_QMD5820_GetLoadLogicStatus")
 
     # ---- primary line ---------------------------------------------------------------------
@@ -320,12 +337,15 @@ class Board:
         return self._u8("i_QMD5820_TestPrimaryLine")
 
     def rearm_primary_line(self) -> None:
+        """Clear a latched short circuit."""
         self._do("i_QMD5820_RearmPrimaryLine")
 
     def calibrate_primary_line_test(self) -> None:
+        """Adjust the line test threshold (about a second)."""
         self._do("i_QMD5820_CalibratePrimaryLineTest")
 
     def short_circuit_interrupts(self, enabled: bool) -> None:
+        """Switch the short-circuit interrupts on or off."""
         self._do("i_QMD5820_EnableDisableShortCircuitInterrupts", 1 if enabled else 0)
 
     # ---- transducer database -------------------------------------------------------------------
@@ -338,6 +358,7 @@ class Board:
         return list(buf[: n.value])
 
     def transducer(self, index: int) -> Transducer:
+        """One transducer type of the database."""
         r, s, f, v = C.c_double(), C.c_double(), C.c_double(), C.c_double()
         state = C.c_uint8()
         self._do("i_QMD5820_TransducerDatabaseReadTransducerInfo", index, C.byref(r),
@@ -356,11 +377,13 @@ class Board:
         return self.transducer(index)
 
     def delete_transducer(self, index: int) -> None:
+        """Delete a transducer type from the database."""
         self._do("i_QMD5820_TransducerDatabaseDelete", index)
 
     # ---- channels ---------------------------------------------------------------------------
 
     def channel_count(self) -> int:
+        """Number of transducer channels (16)."""
         return self._u8("i_QMD5820_GetNumberOfTransducerChannels")
 
     def init_channel(self, channel: int, transducer_index: int, frequency: float = 0.0) -> None:
@@ -414,12 +437,15 @@ class Board:
     # ---- acquisition ----------------------------------------------------------------------
 
     def set_convert_time_division_factor(self, factor: int) -> None:
+        """Conversion time division factor, 5 to 255."""
         self._do("i_QMD5820_SetConvertTimeDivisionFactor", factor)
 
     def trigger_acquisition(self) -> None:
+        """Software trigger of a sequence acquisition."""
         self._do("i_QMD5820_TriggerTransducerAcquisition")
 
     def stop_acquisition(self) -> None:
+        """Stop any acquisition (sequence data stay readable)."""
         self._do("i_QMD5820_StopTransducerAcquisition")
 
     def auto_refresh(self, uses: Union[dict[int, int], Sequence[tuple[int, int]]]) -> Any:
