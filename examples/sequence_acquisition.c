@@ -8,10 +8,15 @@
  *
  * On the simulated board the transducers are placed first (channel 0 at 0.5, channel 1 at
  * -2.5) and the routine moves channel 0 by 0.25 at every sequence interrupt, so each block
- * of ten sequences shows a new value.
+ * of ten sequences shows a new value (link libQMD5820sim beside libQMD5820 on Linux: with
+ * pkg-config `-lQMD5820sim`, with find_package `QMD5820::sim`).
  *
  * Exit status 0 on success, 1 on any failure (the library's last-error text is printed).
  */
+#if !defined(_WIN32) && !defined(_POSIX_C_SOURCE)
+#define _POSIX_C_SOURCE 199309L /* nanosleep */
+#endif
+
 #include <stdatomic.h>
 #include <stdint.h>
 #include <stdio.h>
