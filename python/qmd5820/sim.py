@@ -29,6 +29,11 @@ class _BoardConfig(C.Structure):
                 ("hardware_revision", C.c_uint8)]
 
 
+class _Interrupt(C.Structure):
+    _fields_ = [("info", C.c_uint8), ("value1", C.c_uint32), ("value2", C.c_uint32),
+                ("data", C.c_uint32 * 32), ("data_count", C.c_uint32)]
+
+
 class _ChannelState(C.Structure):
     _fields_ = [("initialised", C.c_uint8), ("selection_type", C.c_uint8),
                 ("divider1", C.c_uint8), ("divider2", C.c_uint8), ("range", C.c_double),
@@ -71,6 +76,7 @@ _PROTOTYPES = {
     "qmdsim_clear_short_circuit": (_V, [_U32]),
     "qmdsim_set_line_test_threshold": (_V, [_U32, _U16]),
     "qmdsim_pending_interrupts": (_U32, [_U32]),
+    "qmdsim_raise_interrupt": (_V, [_U32, C.POINTER(_Interrupt)]),
     "qmdsim_fault_request": (_V, [_U32, _U32, _U32, _I32, _U8]),
     "qmdsim_fault_open": (_V, [_U32, _I32]),
     "qmdsim_fault_enumeration": (_V, [_I32]),
@@ -193,6 +199,17 @@ def inject_short_circuit(board: int, persistent: bool = False) -> None:
 
 def clear_short_circuit(board: int) -> None:
     _sim.qmdsim_clear_short_circuit(board)
+
+
+def raise_interrupt(board: int, info: int, value1: int = 0, value2: int = 0,
+                    data: tuple = (), data_count: Optional[int] = None) -> None:
+    """Queue an interrupt record on a board (as its own sources do) and signal it.
+    `data_count` defaults to len(data); it is passed as given, even above 32."""
+    record = _Interrupt(info, value1, value2)
+    for i, word in enumerate(data[:32]):
+        record.data[i] = word
+    record.data_count = len(data) if data_count is None else data_count
+    _sim.qmdsim_raise_interrupt(board, C.byref(record))
 
 
 def fault_request(board: int, code: int, nth: int = 1, kind: int = FAULT_STATUS,
