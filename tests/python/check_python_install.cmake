@@ -16,7 +16,7 @@ message(STATUS "installed package: ok")
 
 run("wheel" ${PYTHON} ${SOURCE_DIR}/python/build_wheel.py --out ${WORK_DIR}/dist
     ${prefix}/${LIB_DIR}/libQMD5820.so.1 ${prefix}/${LIB_DIR}/libQMD5820sim.so.1)
-file(GLOB wheels ${WORK_DIR}/dist/qmd5820-*-linux_*.whl)
+file(GLOB wheels ${WORK_DIR}/dist/qmd5820-*-py3-none-linux_*.whl)
 list(LENGTH wheels n)
 if(NOT n EQUAL 1)
   message(FATAL_ERROR "expected one platform wheel, found: ${wheels}")
