@@ -139,7 +139,9 @@ QMD5820_API int16_t i_QMD5820_CloseBoard(QMD5820_HANDLE h_DeviceHandle);
  * @brief Identity of board `b_BoardIndex` without an open board: opens it, reads the board
  * information and releases that open again (stricter: the open count is left as it was).
  * @param[out] pdw_BoardValue1 board value 1 (32 bits; its meaning is the driver's).
- * @param[out] pdw_BoardValue2 board value 2 (32 bits; its meaning is the driver's).
+ * @param[out] pdw_BoardValue2 board value 2 (32 bits; its meaning is the driver's). Values 2
+ *        and 3 are crossed: value 2 is the record's third value (offset 8), value 3 its
+ *        second (offset 4).
  * @param[out] pdw_BoardValue3 board value 3 (32 bits; its meaning is the driver's).
  * @param[out] pdw_BoardValue4 board value 4 (32 bits; its meaning is the driver's).
  * @param[out] pdw_BoardValue5 board value 5 (32 bits; its meaning is the driver's).

@@ -70,7 +70,7 @@ class BoardInformation:
     """The board information record: identifier and the eight board values."""
     index: int
     identifier: str
-    values: tuple[int, ...]  # board values 1 to 7 (32 bits each)
+    values: tuple[int, ...]  # board values 1 to 7 (32 bits each), as the library's parameters
     value8: int
 
 
