@@ -440,6 +440,7 @@ QMD5820_API int16_t i_QMD5820_Init1TransducerChannel(QMD5820_HANDLE h_DeviceHand
  * @retval 0 success.
  * @retval -1 `h_DeviceHandle` is not an open board's handle (nothing recorded).
  * @retval -2 `b_Channel` above 15.
+ * @retval -3 the board holds no configuration for the channel (driver status 3).
  * @retval -4 the channel was never initialised.
  * @retval -50 an acquisition is in progress.
  * @retval -51 a timeout occurred during the conversion.
@@ -459,6 +460,7 @@ QMD5820_API int16_t i_QMD5820_Read1TransducerChannel(QMD5820_HANDLE h_DeviceHand
  *        the values before it are delivered, the failing and later entries are not written.
  * @retval 0 success.
  * @retval -1 `h_DeviceHandle` is not an open board's handle (nothing recorded).
+ * @retval -3 the board holds no configuration for an entry's channel (driver status 3).
  * @retval -4 an entry's channel is not initialised, or (stricter) above 15.
  * @retval -50 an acquisition is in progress.
  * @retval -100 the driver request failed.
