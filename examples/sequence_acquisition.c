@@ -6,9 +6,14 @@
  * came, collects the acquired codes with l_QMD5820_ReadSequenceData, prints them as metric
  * values, then stops the acquisition, removes the routine and closes the board.
  *
+ * On the simulated board the transducers are placed first (channel 0 at 0.5, channel 1 at
+ * -2.5) and the routine moves channel 0 by 0.25 at every sequence interrupt, so each block
+ * of ten sequences shows a new value (link libQMD5820sim beside libQMD5820 on Linux: with
+ * pkg-config `-lQMD5820sim`, with find_package `QMD5820::sim`).
+ *
  * Exit status 0 on success, 1 on any failure (the library's last-error text is printed).
  */
-#if !defined(_WIN32)
+#if !defined(_WIN32) && !defined(_POSIX_C_SOURCE)
 #define _POSIX_C_SOURCE 199309L /* nanosleep */
 #endif
 
@@ -17,6 +22,10 @@
 #include <stdio.h>
 
 #include "QMD5820.h"
+
+#if !defined(_WIN32)
+#include "qmd5820sim.h" /* Linux: the library runs on the simulated board */
+#endif
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -55,7 +64,14 @@ static void on_interrupt(QMD5820_HANDLE board, uint8_t info, uint32_t value1, ui
     (void)value2;
     (void)data;
     (void)data_count;
-    if (info == SEQUENCE_INTERRUPT) atomic_fetch_add(&sequence_interrupts, 1u);
+    if (info == SEQUENCE_INTERRUPT) {
+        const unsigned n = atomic_fetch_add(&sequence_interrupts, 1u) + 1u;
+#if !defined(_WIN32)
+        qmdsim_set_position(0, 0, 0.5 + 0.25 * n); /* the transducer moves on */
+#else
+        (void)n;
+#endif
+    }
 }
 
 static int failed(QMD5820_HANDLE board, const char* what) {
@@ -145,6 +161,10 @@ int main(void) {
     int ok;
 
     atomic_init(&sequence_interrupts, 0u);
+#if !defined(_WIN32)
+    qmdsim_set_position(0, 0, 0.5);
+    qmdsim_set_position(0, 1, -2.5);
+#endif
     code = i_QMD5820_OpenBoardViaIndex(0, &board);
     if (code != 0) {
         fprintf(stderr, "board 0 cannot be opened (code %d)\n", code);

@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ python3 googletest libgtest-dev libgmock-dev libbenchmark-dev
-          g++-mingw-w64-x86-64 clang-14 libclang-rt-14-dev llvm-14 lld-14 wine wine64 pkg-config)
+          g++-mingw-w64-x86-64 clang-14 libclang-rt-14-dev llvm-14 lld-14 wine wine64 pkg-config
+          python3-setuptools python3-wheel python3-numpy python3-matplotlib doxygen)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

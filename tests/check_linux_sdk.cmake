@@ -1,6 +1,6 @@
 # The installed Linux library as a consumer sees it (cmake -P): install the build into a
-# fresh prefix, build the sequence acquisition example through pkg-config and through
-# find_package(QMD5820), and run both.
+# fresh prefix, build the sequence acquisition example (which also moves the simulated
+# transducers) through pkg-config and through find_package(QMD5820), and run both.
 # Variables: BUILD_DIR, WORK_DIR, SOURCE_DIR (the repository), C_COMPILER.
 cmake_minimum_required(VERSION 3.25)
 
@@ -22,7 +22,8 @@ if(NOT result EQUAL 0)
   message(FATAL_ERROR "pkg-config does not know qmd5820")
 endif()
 separate_arguments(flags UNIX_COMMAND "${flags}")
-run("cc with pkg-config" ${C_COMPILER} -std=c11 ${example} ${flags} -Wl,-rpath,${prefix}/lib
+# The example drives the simulated board's control API too: -lQMD5820sim beside it.
+run("cc with pkg-config" ${C_COMPILER} -std=c11 ${example} ${flags} -lQMD5820sim -Wl,-rpath,${prefix}/lib
     -o ${WORK_DIR}/sequence_acquisition_pc)
 run("the pkg-config build runs" ${WORK_DIR}/sequence_acquisition_pc)
 
