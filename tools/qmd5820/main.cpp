@@ -102,6 +102,13 @@ int Usage() {
     return kBadArguments;
 }
 
+// Standard output must have taken everything: a full disk or a closed pipe is a failure.
+bool StdoutWritten() {
+    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return true;
+    std::fprintf(stderr, "qmd5820: standard output cannot be written: %s\n", std::strerror(errno));
+    return false;
+}
+
 std::string Bits(uint8_t port) {
     std::string bits;
     for (int channel = 7; channel >= 0; --channel) bits += ((port >> channel) & 1) ? '1' : '0';
@@ -599,9 +606,10 @@ int Read(const Board& board, const std::vector<std::string>& args) {
 }
 
 // Ctrl-C ends a watch between two refreshes.
+// Ctrl-C (and, for acquire, SIGTERM) sets the signal's number here.
 volatile std::sig_atomic_t g_interrupted = 0;
 
-extern "C" void OnInterrupt(int) { g_interrupted = 1; }
+extern "C" void OnInterrupt(int signal_number) { g_interrupted = signal_number; }
 
 // Waits `ms` milliseconds in short slices; false when interrupted meanwhile.
 bool Pause(unsigned long ms) {
@@ -690,7 +698,11 @@ int Watch(const Board& board, const std::vector<std::string>& args, bool moving)
             std::printf("%s%7lu  %s\n", terminal ? "\r\x1b[2K" : "", refresh,
                         ReadingLine(parsed->uses[i], readings.raw[i], readings.metric[i]).c_str());
         }
-        std::fflush(stdout);
+        // Nobody reads what cannot be written: stop.
+        if (!StdoutWritten()) {
+            status = kFailed;
+            break;
+        }
         if (refresh == parsed->count || !Pause(parsed->interval_ms)) break;
     }
     std::signal(SIGINT, previous == SIG_ERR ? SIG_DFL : previous);
@@ -811,7 +823,7 @@ bool ReadDue(const Board& board, std::vector<uint8_t>& data, std::size_t& got, s
     return true;
 }
 
-bool WriteCsv(std::FILE* out, const std::vector<ChannelUse>& uses,
+void WriteCsv(std::FILE* out, const std::vector<ChannelUse>& uses,
               const std::vector<double>& metric) {
     std::fputs("sequence", out);
     for (const ChannelUse& use : uses) std::fprintf(out, ",ch%u", use.channel);
@@ -822,8 +834,29 @@ bool WriteCsv(std::FILE* out, const std::vector<ChannelUse>& uses,
         for (std::size_t i = 0; i < size; ++i) std::fprintf(out, ",%.6f", metric[sequence * size + i]);
         std::fputc('\n', out);
     }
-    return std::fflush(out) == 0 && std::ferror(out) == 0;
 }
+
+// SIGINT and SIGTERM handled by OnInterrupt for the lifetime of the object.
+class InterruptSignals {
+public:
+    InterruptSignals() {
+        g_interrupted = 0;
+        int_ = std::signal(SIGINT, OnInterrupt);
+        // A run started with Ctrl-C ignored (in the background, under nohup) keeps ignoring it.
+        if (int_ == SIG_IGN) std::signal(SIGINT, SIG_IGN);
+        term_ = std::signal(SIGTERM, OnInterrupt);
+    }
+    ~InterruptSignals() {
+        std::signal(SIGINT, int_ == SIG_ERR ? SIG_DFL : int_);
+        std::signal(SIGTERM, term_ == SIG_ERR ? SIG_DFL : term_);
+    }
+    InterruptSignals(const InterruptSignals&) = delete;
+    InterruptSignals& operator=(const InterruptSignals&) = delete;
+
+private:
+    void (*int_)(int) = SIG_DFL;
+    void (*term_)(int) = SIG_DFL;
+};
 
 int Acquire(const Board& board, const std::vector<std::string>& args) {
     const std::optional<AcquireArguments> parsed = ParseAcquireArguments(args);
@@ -831,27 +864,17 @@ int Acquire(const Board& board, const std::vector<std::string>& args) {
     const std::size_t size = parsed->uses.size();
     const std::size_t sequences = parsed->interrupts * parsed->sequences_per_interrupt;
     const std::size_t bytes_per_interrupt = parsed->sequences_per_interrupt * size * 2;
+    const std::string target = parsed->csv.empty() ? "-" : parsed->csv;
 
-    // The output first: a file that cannot be written costs no acquisition. A run that
-    // fails leaves no file behind.
-    std::FILE* out = stdout;
-    if (!parsed->csv.empty()) {
-        out = std::fopen(parsed->csv.c_str(), "w");
-        if (out == nullptr) {
-            std::fprintf(stderr, "qmd5820: %s: %s\n", parsed->csv.c_str(), std::strerror(errno));
-            return kFailed;
-        }
+    // The output first: a file that cannot be written costs no acquisition. The CSV goes to
+    // a temporary file beside the target, renamed into place at the end; a run that fails
+    // leaves the target as it was.
+    OutputFile output;
+    std::string error;
+    if (!output.Open(target, error)) {
+        std::fprintf(stderr, "qmd5820: %s\n", error.c_str());
+        return kFailed;
     }
-    struct Output {
-        std::FILE* file;
-        const std::string& path;
-        bool written = false;
-        ~Output() {
-            if (file == stdout) return;
-            std::fclose(file);
-            if (!written) std::remove(path.c_str());
-        }
-    } output{out, parsed->csv};
 
     // The board takes 16 entries in each list whatever the count.
     uint8_t channels[16] = {};
@@ -861,6 +884,8 @@ int Acquire(const Board& board, const std::vector<std::string>& args) {
         indexes[i] = parsed->uses[i].transducer;
     }
 
+    // Ctrl-C or SIGTERM ends the run early; what was received is kept.
+    const InterruptSignals signals;
     std::vector<uint8_t> data(sequences * size * 2);
     std::size_t got = 0;
     {
@@ -883,28 +908,31 @@ int Acquire(const Board& board, const std::vector<std::string>& args) {
 
         // Collect the data of every interrupt as it comes, so the board's buffer never
         // fills, until the M-th; a board silent for too long ends the run.
+        using Clock = std::chrono::steady_clock;
         unsigned long seen = 0;
-        while (seen < parsed->interrupts) {
+        while (seen < parsed->interrupts && g_interrupted == 0) {
             {
+                const Clock::time_point deadline = Clock::now() + kInterruptTimeout;
                 std::unique_lock<std::mutex> lock(g_sequence_interrupts.mutex);
-                const bool arrived = g_sequence_interrupts.arrived.wait_for(
-                    lock, kInterruptTimeout, [&] { return g_sequence_interrupts.count > seen; });
-                if (!arrived) {
-                    std::fprintf(stderr,
-                                 "qmd5820: no sequence interrupt from board %u for %lld s "
-                                 "(%lu of %lu received)\n",
-                                 board.index(), static_cast<long long>(kInterruptTimeout.count()),
-                                 seen, parsed->interrupts);
-                    return kFailed;
+                while (g_sequence_interrupts.count <= seen && g_interrupted == 0) {
+                    if (Clock::now() >= deadline) {
+                        std::fprintf(stderr,
+                                     "qmd5820: no sequence interrupt from board %u for %lld s "
+                                     "(%lu of %lu received)\n",
+                                     board.index(),
+                                     static_cast<long long>(kInterruptTimeout.count()), seen,
+                                     parsed->interrupts);
+                        return kFailed;
+                    }
+                    g_sequence_interrupts.arrived.wait_for(lock, std::chrono::milliseconds(50));
                 }
                 seen = std::min(g_sequence_interrupts.count, parsed->interrupts);
             }
             if (!ReadDue(board, data, got, seen * bytes_per_interrupt)) return kFailed;
         }
         // Whatever the last interrupt announced and was not waiting yet.
-        using Clock = std::chrono::steady_clock;
         const Clock::time_point deadline = Clock::now() + kInterruptTimeout;
-        while (got < data.size()) {
+        while (got < data.size() && g_interrupted == 0) {
             if (Clock::now() >= deadline) {
                 std::fprintf(stderr, "qmd5820: board %u delivered %zu of %zu bytes of sequence "
                                      "data\n", board.index(), got, data.size());
@@ -915,30 +943,39 @@ int Acquire(const Board& board, const std::vector<std::string>& args) {
         }
         if (!acquisition.Stop()) return kFailed;
         if (!routine.Remove()) return kFailed;
+        // Interrupted: the stopped board's stream still holds what it acquired.
+        if (g_interrupted != 0 && !ReadDue(board, data, got, data.size())) return kFailed;
     }
+    const int interrupted = g_interrupted;
+    const std::size_t received = got / (size * 2);  // complete sequences
 
     // Codes: 16 bits little-endian, one per channel per sequence, in channel-list order.
-    std::vector<uint16_t> raw(sequences * size);
+    std::vector<uint16_t> raw(received * size);
     for (std::size_t i = 0; i < raw.size(); ++i) {
         raw[i] = static_cast<uint16_t>(data[2 * i] | (data[2 * i + 1] << 8));
     }
     std::vector<double> metric(raw.size());
-    for (std::size_t sequence = 0; sequence < sequences; ++sequence) {
+    for (std::size_t sequence = 0; sequence < received; ++sequence) {
         if (!board.Check(i_QMD5820_ConvertMoreRawToMetricValues(
                 board.handle(), static_cast<uint8_t>(size), channels, raw.data() + sequence * size,
                 metric.data() + sequence * size))) {
             return kFailed;
         }
     }
-    if (!WriteCsv(out, parsed->uses, metric)) {
-        std::fprintf(stderr, "qmd5820: %s cannot be written\n",
-                     parsed->csv.empty() ? "standard output" : parsed->csv.c_str());
+    WriteCsv(output.stream(), parsed->uses, metric);
+    const bool to_stdout = output.is_stdout();
+    if (!output.Commit(error)) {
+        std::fprintf(stderr, "qmd5820: %s\n", error.c_str());
         return kFailed;
     }
-    output.written = true;
-    if (out != stdout) {
+    if (interrupted != 0) {
+        std::fprintf(stderr, "qmd5820: interrupted: %zu of %zu sequences written to %s\n",
+                     received, sequences, to_stdout ? "standard output" : target.c_str());
+        return 128 + interrupted;
+    }
+    if (!to_stdout) {
         std::printf("board %u: %zu sequences of %zu channel(s) written to %s\n", board.index(),
-                    sequences, size, parsed->csv.c_str());
+                    sequences, size, target.c_str());
     }
     return 0;
 }
@@ -1027,13 +1064,6 @@ constexpr bool kSimulated = false;
 bool ApplySetting(const SimulatedSetting&) { return false; }
 #endif
 
-// Standard output must have taken everything: a full disk or a closed pipe is a failure.
-bool StdoutWritten() {
-    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return true;
-    std::fprintf(stderr, "qmd5820: standard output cannot be written: %s\n", std::strerror(errno));
-    return false;
-}
-
 int Run(const std::vector<std::string>& all) {
     std::string error;
     const std::optional<CommandLine> line = ParseCommandLine(all, kSimulated, error);
@@ -1079,6 +1109,6 @@ int Run(const std::vector<std::string>& all) {
 int main(int argc, char** argv) {
     const int status = Run(std::vector<std::string>(argv + 1, argv + argc));
     // Whatever the command printed must have reached standard output.
-    if (!StdoutWritten()) return status == 0 ? kFailed : status;
+    if (status == 0 && !StdoutWritten()) return kFailed;
     return status;
 }
