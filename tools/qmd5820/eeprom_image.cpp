@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "eeprom/settings.h"
+
 namespace qmdtool {
 namespace {
 
@@ -31,6 +33,31 @@ std::string Hex(uint32_t value) {
 }
 
 std::string Num(uint32_t value) { return std::to_string(value); }
+
+double DoubleAt(const EepromImage& image, uint32_t address) {
+    uint64_t bits = 0;
+    for (uint32_t k = 0; k < 4; ++k) bits |= uint64_t{image[address + k]} << (16 * k);
+    double value = 0.0;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+// The first word of the configuration block of selection type `type` that differs from
+// what an add computes from the record at `record`, or nullopt. The impedance is not
+// stored: the impedance code (high byte of block word 64) is not compared.
+std::optional<uint32_t> BlockMismatch(const EepromImage& image, uint32_t record, uint32_t type) {
+    uint8_t block[qmd::kConfigurationBlockBytes];
+    qmd::ComputeTransducerSettings(DoubleAt(image, record + 21), DoubleAt(image, record + 5),
+                                   DoubleAt(image, record + 1), 0.0,
+                                   qmd::TruncateFrequency(DoubleAt(image, record + 9)), block);
+    const uint32_t base = 32768 + 512 * type;
+    for (uint32_t i = 0; i < 512; ++i) {
+        const uint32_t mask = i == 64 ? 0x00FF : 0xFFFF;
+        const uint32_t computed = block[2 * i] | (block[2 * i + 1] << 8);
+        if (((image[base + i] ^ computed) & mask) != 0) return base + i;
+    }
+    return std::nullopt;
+}
 
 }  // namespace
 
@@ -229,6 +256,14 @@ CheckReport CheckImage(const EepromImage& image) {
         indexes.push_back(index);
         types.push_back(type);
         const bool calibrated = type >= 2 && type <= 15 && (word(8 * type) & 1);
+        // Calibration rewrites the block; an uncalibrated type keeps what the add wrote.
+        if (type >= 2 && type <= 15 && !calibrated) {
+            if (const std::optional<uint32_t> at = BlockMismatch(image, r, type)) {
+                problem(name + ": its configuration block (selection type " + Num(type) +
+                        ") differs from the one its record gives, from word " + Num(*at) +
+                        " on (an add interrupted while writing it?)");
+            }
+        }
         report.transducers.push_back("transducer " + Num(index) + ", selection type " +
                                      Num(type) + (calibrated ? ", calibrated" : ""));
     }
