@@ -4,6 +4,7 @@ commands. Usage: cli_test.py PATH_TO_QMD5820"""
 import math
 import os
 import re
+import resource
 import signal
 import struct
 import subprocess
@@ -336,6 +337,19 @@ def test_output_files(work):
           os.listdir(work) == ["kept.csv"], r)
     if os.path.exists(target):
         os.remove(target)
+
+    # A file that cannot take the CSV (at most 100 bytes per file): a failure, the target
+    # as it was, no temporary file left.
+    def small_files():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100))
+    with open(target, "w") as f:
+        f.write("data\n")
+    p = subprocess.run([TOOL, "acquire", "0", "0:1", "--csv", target], capture_output=True,
+                       text=True, timeout=20, preexec_fn=small_files)
+    check("acquire into a file that cannot be written fails loudly and keeps the target",
+          p.returncode == 1 and "cannot be written" in p.stderr and
+          read_text(target) == "data\n" and os.listdir(work) == ["kept.csv"], p)
 
     fifo = os.path.join(work, "pipe")
     os.mkfifo(fifo)

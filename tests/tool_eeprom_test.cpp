@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -108,7 +109,7 @@ TEST(ToolBackup, RoundTripAndEveryDamageRefused) {
         EXPECT_FALSE(qmdtool::DecodeBackup(damaged, error)) << "byte " << at;
     }
     for (const std::size_t size : {std::size_t{0}, std::size_t{80}, bytes.size() - 1}) {
-        const std::vector<uint8_t> truncated(bytes.begin(), bytes.begin() + static_cast<long>(size));
+        const std::vector<uint8_t> truncated(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(size));
         EXPECT_FALSE(qmdtool::DecodeBackup(truncated, error)) << size << " bytes";
     }
 }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstddef>
 #include <cmath>
 #include <iterator>
 #include <system_error>
