@@ -116,6 +116,14 @@ TEST(ToolBackup, RoundTripAndEveryDamageRefused) {
 
 // ---- power loss ------------------------------------------------------------------------------
 
+// Every cut restores the whole EEPROM through the driver (twice 65536 requests): a build
+// with a sanitizer, ten times slower, takes every 16th cut.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr uint32_t kCutStride = 16;
+#else
+constexpr uint32_t kCutStride = 1;
+#endif
+
 class PowerLoss : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -187,7 +195,7 @@ protected:
             backup = qmdtool::DecodeBackup(qmdtool::EncodeBackup(identity, read), error);
             ASSERT_TRUE(backup) << error;
         }
-        for (uint32_t cut = 0; cut < total; ++cut) {
+        for (uint32_t cut = 0; cut < total; cut += kCutStride) {
             Load(base_);
             qmdsim_fault_request(0, QMDSIM_ANY_CODE, cut + 1, QMDSIM_FAULT_CUT, 0);
             EXPECT_NE(operation(handle_), 0) << "cut after request " << cut;
@@ -219,7 +227,7 @@ TEST_F(PowerLoss, AddCutAfterEveryRequest) {
     CutAfterEveryRequest([](QMD5820_HANDLE h) {
         return i_QMD5820_TransducerDatabaseAdd(h, 20, 4.0, 80.0, 10000.0, 3.0, 10.0);
     }, torn, undetected);
-    EXPECT_GT(torn, 600u);
+    EXPECT_GT(torn, 600u / kCutStride);
     EXPECT_EQ(undetected, std::vector<uint32_t>{}) << "cuts whose damage the check missed";
 }
 
@@ -228,7 +236,7 @@ TEST_F(PowerLoss, DeleteOfTheDefaultCutAfterEveryRequest) {
     std::vector<uint32_t> undetected;
     CutAfterEveryRequest([](QMD5820_HANDLE h) { return i_QMD5820_TransducerDatabaseDelete(h, 1); },
                          torn, undetected);
-    EXPECT_GT(torn, 400u);
+    EXPECT_GT(torn, 400u / kCutStride);
     EXPECT_EQ(undetected, std::vector<uint32_t>{}) << "cuts whose damage the check missed";
 }
 
