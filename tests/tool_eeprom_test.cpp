@@ -117,9 +117,9 @@ TEST(ToolBackup, RoundTripAndEveryDamageRefused) {
 // ---- power loss ------------------------------------------------------------------------------
 
 // Every cut restores the whole EEPROM through the driver (twice 65536 requests): a build
-// with a sanitizer, ten times slower, takes every 16th cut.
+// with a sanitizer, ten times slower, takes every 32nd cut.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr uint32_t kCutStride = 16;
+constexpr uint32_t kCutStride = 32;
 #else
 constexpr uint32_t kCutStride = 1;
 #endif
