@@ -281,6 +281,9 @@ QMDSIM_API void qmdsim_primary_line(uint32_t board, qmdsim_primary_line_state* s
 
 #define QMDSIM_FAULT_CALL 1   /* the device I/O control call itself fails */
 #define QMDSIM_FAULT_STATUS 2 /* the driver answers with `status` in byte 0 and does nothing */
+/* A cut (power loss): the `nth` request and every later matching one fail as calls and do
+ * nothing, until qmdsim_fault_clear; the board's state stays as it was at the cut. */
+#define QMDSIM_FAULT_CUT 3
 
 #define QMDSIM_ANY_CODE 0u /* with qmdsim_fault_request: requests of every code count */
 

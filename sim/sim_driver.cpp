@@ -313,7 +313,9 @@ class Driver {
 
     void FaultRequest(uint32_t board, uint32_t code, bool at, uint32_t address, uint32_t nth,
                       int32_t kind, uint8_t status) {
-        if (kind != QMDSIM_FAULT_CALL && kind != QMDSIM_FAULT_STATUS) return;
+        if (kind != QMDSIM_FAULT_CALL && kind != QMDSIM_FAULT_STATUS && kind != QMDSIM_FAULT_CUT) {
+            return;
+        }
         std::lock_guard<std::mutex> lock(mutex_);
         request_faults_.push_back({board, code, at, address, nth, kind, status});
     }
@@ -522,8 +524,10 @@ class Driver {
             if (f.board != QMDSIM_ANY_BOARD && f.board != board) continue;
             if (f.at_address && (in_size < 8 || qmd::bytes::GetU32(in + 4) != f.address)) continue;
             ++f.seen;
-            const bool fires = f.nth == 0 || f.seen == f.nth;
-            if (f.nth != 0 && fires) f.spent = true;
+            // A cut stays: from its request on, the board answers nothing.
+            const bool cut = f.kind == QMDSIM_FAULT_CUT;
+            const bool fires = f.nth == 0 || f.seen == f.nth || (cut && f.seen > f.nth);
+            if (f.nth != 0 && fires && !cut) f.spent = true;
             if (fires && fired == nullptr) fired = &f;
         }
         return fired;
@@ -544,7 +548,7 @@ class Driver {
         std::memcpy(record.data(), buffer, in_size);
 
         if (const RequestFault* f = FaultFor(board, code, record.data(), in_size)) {
-            if (f->kind == QMDSIM_FAULT_CALL) return 0;
+            if (f->kind == QMDSIM_FAULT_CALL || f->kind == QMDSIM_FAULT_CUT) return 0;
             // A status answer with nothing executed (a request without output cannot
             // carry it: it succeeds and does nothing).
             if (out_size > 0) record[0] = f->status;

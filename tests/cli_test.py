@@ -4,8 +4,14 @@ commands. Usage: cli_test.py PATH_TO_QMD5820"""
 import math
 import os
 import re
+import resource
+import signal
+import struct
 import subprocess
 import sys
+import tempfile
+import time
+import zlib
 
 TOOL = sys.argv[1] if len(sys.argv) > 1 else "qmd5820"
 RESULTS = {"passed": 0, "failed": 0}
@@ -20,10 +26,11 @@ FACTORY = {
 LINE = re.compile(r"^\s*(?:(\d+)\s+)?(\d+)\s+(\d+)\s+0x([0-9A-F]{4})\s+(-?\d+\.\d+)$")
 
 
-def run(*args, timeout=20):
+def run(*args, timeout=20, stdout=subprocess.PIPE):
     """The tool's result; a run that outlives `timeout` is killed and reports exit None."""
     try:
-        return subprocess.run([TOOL, *args], capture_output=True, text=True, timeout=timeout)
+        return subprocess.run([TOOL, *args], stdout=stdout, stderr=subprocess.PIPE, text=True,
+                              timeout=timeout)
     except subprocess.TimeoutExpired as e:
         out = e.stdout.decode() if isinstance(e.stdout, bytes) else (e.stdout or "")
         err = e.stderr.decode() if isinstance(e.stderr, bytes) else (e.stderr or "")
@@ -170,6 +177,14 @@ def test_bad_arguments():
         ("db", "0", "add", "20", "4", "80", "10000", "3"),
         ("db", "0", "add", "20", "4", "80", "1e400", "3", "10"),
         ("db", "0", "list", "extra"),
+        ("db", "0", "backup"),
+        ("db", "0", "backup", ""),
+        ("db", "0", "backup", "f", "--force"),
+        ("db", "0", "restore", "f", "--force", "--force"),
+        ("db", "0", "check", "extra"),
+        ("db", "0", "show", "1", "--backup", "f"),
+        ("db", "0", "delete", "1", "--backup"),
+        ("db", "0", "delete", "1", "--backup", "f", "--backup", "g"),
         ("outputs", "0", "on", "0x100"),
         ("timer", "0", "start", "1", "65536"),
         ("acquire", "0"),
@@ -305,6 +320,199 @@ def test_acquire():
           r.returncode == 1 and "/nonexistent-dir/out.csv" in r.stderr, r)
 
 
+def test_output_files(work):
+    """acquire --csv writes through a temporary file: nothing it did not create is lost."""
+    target = os.path.join(work, "kept.csv")
+    with open(target, "w") as f:
+        f.write("data\n")
+    r = run("acquire", "0", "0:99", "--csv", target)
+    kept = read_text(target)
+    check("a failed acquire leaves an existing CSV file as it was",
+          r.returncode == 1 and kept == "data\n" and os.listdir(work) == ["kept.csv"], r)
+    r = run("acquire", "0", "0:1", "--interrupts", "1", "--sequences-per-interrupt", "2",
+            "--csv", target)
+    header, rows = csv_rows(read_text(target) or "")
+    check("a successful acquire replaces the file, no temporary file stays",
+          r.returncode == 0 and header == ["sequence", "ch0"] and len(rows) == 2 and
+          os.listdir(work) == ["kept.csv"], r)
+    if os.path.exists(target):
+        os.remove(target)
+
+    # A file that cannot take the CSV (at most 100 bytes per file): a failure, the target
+    # as it was, no temporary file left.
+    def small_files():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100))
+    with open(target, "w") as f:
+        f.write("data\n")
+    p = subprocess.run([TOOL, "acquire", "0", "0:1", "--csv", target], capture_output=True,
+                       text=True, timeout=20, preexec_fn=small_files)
+    check("acquire into a file that cannot be written fails loudly and keeps the target",
+          p.returncode == 1 and "cannot be written" in p.stderr and
+          read_text(target) == "data\n" and os.listdir(work) == ["kept.csv"], p)
+
+    fifo = os.path.join(work, "pipe")
+    os.mkfifo(fifo)
+    r = run("acquire", "0", "0:1", "--csv", fifo, timeout=10)
+    check("acquire refuses a target that is not a regular file and leaves it",
+          r.returncode == 1 and "is not a regular file" in r.stderr and os.path.exists(fifo), r)
+    os.remove(fifo)
+
+    # Interrupted runs keep what was received (200 sequences take 4 s; the signal comes
+    # after the first interrupts).
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        with open(target, "w") as f:
+            f.write("old contents\n")
+        p = subprocess.Popen([TOOL, "--sequence-period", "0:20000", "acquire", "0", "0:1",
+                              "--sequences-per-interrupt", "2", "--interrupts", "100",
+                              "--csv", target], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True)
+        time.sleep(1.0)
+        p.send_signal(sig)
+        out, err = p.communicate(timeout=20)
+        r = subprocess.CompletedProcess(p.args, p.returncode, out, err)
+        header, rows = csv_rows(read_text(target) or "")
+        check(f"acquire ended by {sig.name} keeps the sequences received, numbered from 1",
+              p.returncode == 128 + sig and header == ["sequence", "ch0"] and
+              0 < len(rows) < 200 and [row[0] for row in rows] == [str(n) for n in
+                                                                   range(1, len(rows) + 1)] and
+              f"interrupted: {len(rows)} of 200 sequences written" in err and
+              os.listdir(work) == ["kept.csv"], r)
+    if os.path.exists(target):
+        os.remove(target)
+
+
+def read_text(path):
+    """A file's text, None when it does not exist."""
+    try:
+        with open(path) as f:
+            return f.read()
+    except FileNotFoundError:
+        return None
+
+
+def test_stdout_failures():
+    """Every command that prints fails when standard output cannot take it."""
+    commands = [
+        ("list",), ("--help",), ("info", "0"), ("inputs", "0"), ("outputs", "0"),
+        ("timer", "0", "status"), ("db", "0", "list"), ("db", "0", "show", "1"),
+        ("db", "0", "check"), ("read", "0", "0:1"),
+        ("watch", "0", "0:1", "--count", "3", "--interval", "10"),
+        ("watch", "0", "0:1", "--interval", "10"),  # would run until Ctrl-C
+        ("acquire", "0", "0:1"), ("acquire", "0", "0:1", "--csv", "-"), ("line", "0", "test"),
+    ]
+    with open("/dev/full", "w") as full:
+        for args in commands:
+            r = run(*args, stdout=full, timeout=10)
+            check(f"{' '.join(args)} > /dev/full fails with a message",
+                  r.returncode == 1 and "standard output cannot be written" in r.stderr, r)
+
+
+BACKUP_HEADER = 76
+
+
+def backup_words(path):
+    if not os.path.exists(path):
+        return b"\0" * (BACKUP_HEADER + 4), []
+    with open(path, "rb") as f:
+        data = f.read()
+    words = len(data[BACKUP_HEADER:-4]) // 2
+    return data, list(struct.unpack(f"<{words}H", data[BACKUP_HEADER:-4]))
+
+
+def write_backup(path, header, words, fix_checksum=True):
+    body = header + struct.pack(f"<{len(words)}H", *words)
+    crc = zlib.crc32(body) if fix_checksum else zlib.crc32(body) ^ 1
+    with open(path, "wb") as f:
+        f.write(body + struct.pack("<I", crc))
+
+
+def test_eeprom_backup(work):
+    saved = os.path.join(work, "board0.eeprom")
+    r = run("db", "0", "backup", saved)
+    data, words = backup_words(saved)
+    check("db backup saves the whole EEPROM with the board's identity and a CRC-32",
+          r.returncode == 0 and data[:8] == b"QMD5820E" and len(words) == 65536 and
+          b"QMD5820-DEMO-0" in data[:BACKUP_HEADER] and
+          struct.unpack("<I", data[-4:])[0] == zlib.crc32(data[:-4]) and
+          words[129] | words[130] << 16 == struct.unpack("<I", data[16:20])[0] and
+          os.listdir(work) == ["board0.eeprom"], r)
+
+    r = run("db", "0", "restore", saved)
+    check("restoring an unchanged board writes nothing",
+          r.returncode == 0 and "0 word(s) written" in r.stdout, r)
+
+    changed = os.path.join(work, "changed.eeprom")
+    edited = list(words)
+    edited[40000] ^= 0x1234
+    edited[200] ^= 1
+    edited[65535] = 0xBEEF
+    write_backup(changed, data[:BACKUP_HEADER], edited)
+    r = run("db", "0", "restore", changed)
+    check("restore writes exactly the words that differ and verifies them",
+          r.returncode == 0 and "3 word(s) written" in r.stdout and "reads back equal" in r.stdout,
+          r)
+
+    torn = list(words)
+    torn[132] += 58  # the structured area grown without its record
+    write_backup(changed, data[:BACKUP_HEADER], torn)
+    r = run("db", "0", "restore", changed)
+    check("restore reports an inconsistent database it wrote back",
+          r.returncode == 0 and "1 word(s) written" in r.stdout and
+          "inconsistent" in r.stdout and "problem: word 132" in r.stdout, r)
+
+    write_backup(changed, data[:BACKUP_HEADER], edited, fix_checksum=False)
+    r = run("db", "0", "restore", changed)
+    check("a damaged backup is refused before anything is written",
+          r.returncode == 1 and "checksum" in r.stderr and "nothing was written" in r.stderr, r)
+    with open(changed, "wb") as f:
+        f.write(data[:1000])
+    r = run("db", "0", "restore", changed)
+    check("a truncated backup is refused", r.returncode == 1 and "truncated" in r.stderr, r)
+    os.remove(changed)
+
+    r = run("db", "1", "restore", saved)
+    check("a backup of another board is refused unless --force",
+          r.returncode == 1 and "QMD5820-DEMO-0" in r.stderr and "--force" in r.stderr and
+          "nothing was written" in r.stderr, r)
+    r = run("db", "1", "restore", saved, "--force")
+    check("restore --force writes another board's backup",
+          r.returncode == 0 and "reads back equal" in r.stdout, r)
+
+    r = run("db", "0", "check")
+    check("db check of the factory database", r.returncode == 0 and "consistent" in r.stdout and
+          "transducer 1, selection type 2, calibrated" in r.stdout and
+          "transducer 12, selection type 4" in r.stdout, r)
+
+
+def test_changes_take_a_backup(work):
+    state = os.path.join(work, "state")
+    os.environ["XDG_STATE_HOME"] = state
+    before = os.path.join(work, "before.eeprom")
+    run("db", "0", "backup", before)
+    r = run("db", "0", "add", "20", "4", "80", "10000", "3", "10")
+    backups = os.path.join(state, "qmd5820", "backups")
+    files = sorted(os.listdir(backups)) if os.path.isdir(backups) else []
+    check("db add saves the EEPROM to the per-user directory first and names the restore",
+          r.returncode == 0 and len(files) == 1 and
+          f"qmd5820 db 0 restore {os.path.join(backups, files[0])}" in r.stdout, r)
+    if files:
+        with open(before, "rb") as f, open(os.path.join(backups, files[0]), "rb") as g:
+            check("the automatic backup is the EEPROM before the change", f.read() == g.read())
+    r = run("db", "0", "delete", "12")
+    check("each change gets a backup of its own",
+          r.returncode == 0 and len(os.listdir(backups)) == 2, r)
+
+    own = os.path.join(work, "own.eeprom")
+    r = run("db", "0", "add", "5", "4", "80", "10000", "3", "10", "--backup", own)
+    check("a failed add names its backup and how to restore it",
+          r.returncode == 1 and os.path.exists(own) and
+          f"qmd5820 db 0 restore {own}" in r.stderr and "db 0 check" in r.stderr, r)
+    r = run("db", "0", "delete", "12", "--backup", "/dev/null")
+    check("no change without a backup",
+          r.returncode == 1 and "was not changed" in r.stderr and "deleted" not in r.stdout, r)
+
+
 def line_status(stdout):
     """The status bytes printed by every line test of a run."""
     return [int(value, 16) for value in re.findall(r"^primary line status 0x([0-9A-F]{2})$",
@@ -339,9 +547,15 @@ def test_line():
 
 
 def main():
-    for test in (test_boards, test_database, test_read, test_bad_arguments, test_watch,
-                 test_acquire, test_line):
-        test()
+    with tempfile.TemporaryDirectory() as state:
+        # Backups of db add and delete go to the per-user directory: a temporary one here.
+        os.environ["XDG_STATE_HOME"] = state
+        for test in (test_boards, test_database, test_read, test_bad_arguments, test_watch,
+                     test_acquire, test_line, test_stdout_failures):
+            test()
+        for test in (test_output_files, test_eeprom_backup, test_changes_take_a_backup):
+            with tempfile.TemporaryDirectory() as work:
+                test(work)
     print(f"{RESULTS['passed']} passed, {RESULTS['failed']} failed")
     return 1 if RESULTS["failed"] else 0
 

@@ -810,6 +810,27 @@ TEST_F(Sim, AnyCodeFaultsCountEveryRequestOfTheBoard) {
     EXPECT_EQ(Req(h0, kEepromRead, 12, At4(12, 258))[0], 0);
 }
 
+TEST_F(Sim, CutFaultFailsFromTheNthRequestOnAndKeepsTheState) {
+    const uint64_t h0 = Open(0), h1 = Open(1);
+    const uint16_t before = Word(h0, 300);
+    qmdsim_fault_request(0, QMDSIM_ANY_CODE, 3, QMDSIM_FAULT_CUT, 0);
+    Bytes r = At4(12, 2 * 300, 0x1111);
+    EXPECT_EQ(Call(h0, kEepromWrite, r, 12, 12), 1);  // 1st and 2nd are answered
+    EXPECT_EQ(Word(h0, 300), 0x1111);
+    for (int i = 0; i < 3; ++i) {  // the 3rd and every later one: no answer, nothing done
+        r = At4(12, 2 * 300, 0x2222);
+        EXPECT_EQ(Call(h0, kEepromWrite, r, 12, 12), 0);
+        r.assign(1, 0);
+        EXPECT_EQ(Call(h0, kRestart, r, 1, 1), 0);
+    }
+    EXPECT_EQ(qmdsim_eeprom_get(0, 300), 0x1111);
+    EXPECT_EQ(qmdsim_restart_count(0), 0u);
+    Word(h1, 300);  // the other board answers
+    qmdsim_fault_clear();  // the board comes back as it was at the cut
+    EXPECT_EQ(Word(h0, 300), 0x1111);
+    EXPECT_NE(before, 0x1111);
+}
+
 // ---- interrupts ----------------------------------------------------------------------------
 
 constexpr uint32_t kReadIrq = 0x90002008;

@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -25,6 +27,10 @@
 #include <vector>
 
 #include "QMD5820.h"
+#include "cli_args.h"
+#include "eeprom_image.h"
+#include "eeprom_words.h"
+#include "output_file.h"
 
 #if !defined(_WIN32)
 #include <unistd.h>
@@ -33,6 +39,8 @@
 #endif
 
 namespace {
+
+using namespace qmdtool;
 
 constexpr int kFailed = 1;
 constexpr int kBadArguments = 2;
@@ -46,9 +54,17 @@ constexpr const char* kUsage =
     "  timer BOARD start BASE COUNT [IRQ] | stop | trigger | status\n"
     "  db BOARD list                transducer types in the board's database\n"
     "  db BOARD show INDEX          one transducer type\n"
-    "  db BOARD add INDEX RANGE SENSITIVITY FREQUENCY VOLTAGE IMPEDANCE\n"
+    "  db BOARD add INDEX RANGE SENSITIVITY FREQUENCY VOLTAGE IMPEDANCE [--backup FILE]\n"
     "                               add a transducer type (FREQUENCY in Hz)\n"
-    "  db BOARD delete INDEX        delete a transducer type\n"
+    "  db BOARD delete INDEX [--backup FILE]\n"
+    "                               delete a transducer type\n"
+    "                               (add and delete save the EEPROM first, to --backup FILE\n"
+    "                               or a per-user directory, and say how to restore it)\n"
+    "  db BOARD backup FILE         save the board's whole EEPROM to FILE\n"
+    "  db BOARD restore FILE [--force]\n"
+    "                               write a backup back (only words that differ) and verify;\n"
+    "                               --force: also when it was saved from another board\n"
+    "  db BOARD check               check the transducer database in the EEPROM\n"
     "  read BOARD CH:INDEX...       initialise each channel CH with transducer type INDEX,\n"
     "                               read them and print raw codes and metric values\n"
     "  watch BOARD CH:INDEX... [--interval MS] [--count N]\n"
@@ -86,37 +102,11 @@ int Usage() {
     return kBadArguments;
 }
 
-// ---- strict argument parsing: the whole text must be a number within range ----------------
-
-// A decimal or 0x-prefixed hexadecimal integer from 0 to `max`; no sign, no spaces.
-std::optional<unsigned long> ParseUnsigned(std::string_view text, unsigned long max) {
-    int base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        text.remove_prefix(2);
-        base = 16;
-    }
-    if (text.empty()) return std::nullopt;
-    unsigned long value = 0;
-    const char* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value, base);
-    if (ec != std::errc() || ptr != end || value > max) return std::nullopt;
-    return value;
-}
-
-std::optional<uint8_t> ParseByte(std::string_view text, unsigned long max = 0xFF) {
-    const std::optional<unsigned long> value = ParseUnsigned(text, max);
-    if (!value) return std::nullopt;
-    return static_cast<uint8_t>(*value);
-}
-
-// A finite decimal number ("1.25", "-7.5", "1e3").
-std::optional<double> ParseReal(std::string_view text) {
-    if (text.empty()) return std::nullopt;
-    double value = 0.0;
-    const char* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    if (ec != std::errc() || ptr != end || !std::isfinite(value)) return std::nullopt;
-    return value;
+// Standard output must have taken everything: a full disk or a closed pipe is a failure.
+bool StdoutWritten() {
+    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return true;
+    std::fprintf(stderr, "qmd5820: standard output cannot be written: %s\n", std::strerror(errno));
+    return false;
 }
 
 std::string Bits(uint8_t port) {
@@ -334,71 +324,221 @@ int DatabaseList(const Board& board) {
     return 0;
 }
 
-int Database(const Board& board, const std::vector<std::string>& args) {
-    if (args.empty()) return Usage();
-    const std::string& what = args[0];
-    if (what == "list") {
-        if (args.size() != 1) return Usage();
-        return DatabaseList(board);
+// ---- EEPROM backup, restore and check ---------------------------------------------------------
+
+// The identity a backup is tied to; false (with a message) when the board does not give it.
+bool ReadIdentity(const Board& board, BoardIdentity& identity) {
+    char identifier[64] = {};
+    uint32_t values[7] = {};
+    uint8_t value8 = 0;
+    if (i_QMD5820_GetBoardInformation(board.index(), sizeof identifier, identifier, &values[0],
+                                      &values[1], &values[2], &values[3], &values[4],
+                                      &values[5], &values[6], &value8) != 0) {
+        std::fprintf(stderr, "qmd5820: board %u: board information unavailable\n", board.index());
+        return false;
     }
-    if (what == "show" || what == "delete") {
-        if (args.size() != 2) return Usage();
-        const std::optional<uint8_t> index = ParseByte(args[1]);
-        if (!index) return Usage();
-        if (what == "delete") {
-            if (!board.Check(i_QMD5820_TransducerDatabaseDelete(board.handle(), *index))) {
-                return kFailed;
-            }
-            std::printf("transducer %u deleted from board %u\n", *index, board.index());
-            return 0;
-        }
-        const std::optional<TransducerInfo> info = ReadInfo(board, *index);
-        if (!info) return kFailed;
-        PrintInfo(*index, *info);
-        return 0;
+    identifier[sizeof identifier - 1] = '\0';
+    identity.identifier = identifier;
+    return board.Check(i_QMD5820_GetBoardSerialNumber(board.handle(), &identity.serial_number),
+                       "serial number") &&
+           board.Check(i_QMD5820_GetBoardHardwareRevision(board.handle(), &identity.revision),
+                       "hardware revision");
+}
+
+// The whole EEPROM of the board; false (with a message) when a word cannot be read.
+bool ReadImage(const Board& board, EepromImage& image) {
+    EepromWords words(*qmd5820_default_backend(), board.index());
+    std::string error;
+    if (!words.ok()) {
+        error = "the board cannot be opened for EEPROM access";
+    } else if (words.ReadAll(image, error)) {
+        return true;
     }
-    if (what == "add") {
-        if (args.size() != 7) return Usage();
-        const std::optional<uint8_t> index = ParseByte(args[1]);
-        if (!index) return Usage();
-        // Range, sensitivity, frequency, primary voltage, impedance.
-        double values[5] = {};
-        for (std::size_t i = 0; i < 5; ++i) {
-            const std::optional<double> value = ParseReal(args[2 + i]);
-            if (!value) return Usage();
-            values[i] = *value;
-        }
-        if (!board.Check(i_QMD5820_TransducerDatabaseAdd(board.handle(), *index, values[0],
-                                                         values[1], values[2], values[3],
-                                                         values[4]))) {
+    std::fprintf(stderr, "qmd5820: board %u: %s\n", board.index(), error.c_str());
+    return false;
+}
+
+// Saves the EEPROM to `file`; false (with a message) on any failure.
+bool SaveBackup(const Board& board, const std::string& file) {
+    BoardIdentity identity;
+    EepromImage image;
+    if (!ReadIdentity(board, identity) || !ReadImage(board, image)) return false;
+    std::string error;
+    if (!WriteFileAtomically(file, EncodeBackup(identity, image), error)) {
+        std::fprintf(stderr, "qmd5820: the backup cannot be saved: %s\n", error.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Where db add and delete keep their backups when no --backup is given: a directory of the
+// user's (created when missing) and a file name with the board, its serial number and the
+// time. Empty (with a message) when there is no such directory.
+std::string DefaultBackupFile(const Board& board) {
+    namespace fs = std::filesystem;
+    fs::path directory;
+#if defined(_WIN32)
+    if (const char* local = std::getenv("LOCALAPPDATA"); local != nullptr && *local != '\0') {
+        directory = fs::path(local) / "qmd5820" / "backups";
+    }
+#else
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && *state == '/') {
+        directory = fs::path(state) / "qmd5820" / "backups";
+    } else if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+        directory = fs::path(home) / ".local" / "state" / "qmd5820" / "backups";
+    }
+#endif
+    std::error_code ec;
+    if (directory.empty() || (fs::create_directories(directory, ec), ec)) {
+        std::fprintf(stderr, "qmd5820: no directory for the EEPROM backup%s%s (give one with "
+                             "--backup FILE)\n", directory.empty() ? "" : ": ",
+                     directory.empty() ? "" : directory.string().c_str());
+        return {};
+    }
+    uint32_t serial = 0;
+    i_QMD5820_GetBoardSerialNumber(board.handle(), &serial);
+    char stamp[32] = "undated";
+    const std::time_t now = std::time(nullptr);
+    if (const std::tm* utc = std::gmtime(&now)) std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", utc);
+    const std::string stem = "board" + std::to_string(board.index()) + "-serial" +
+                             std::to_string(serial) + "-" + stamp;
+    for (unsigned n = 1;; ++n) {
+        const fs::path file = directory / (stem + (n > 1 ? "-" + std::to_string(n) : "") + ".eeprom");
+        if (!fs::exists(fs::symlink_status(file, ec))) return file.string();
+    }
+}
+
+void PrintCheck(const CheckReport& report, std::FILE* out) {
+    for (const std::string& t : report.transducers) std::fprintf(out, "  %s\n", t.c_str());
+    for (const std::string& n : report.notes) std::fprintf(out, "  note: %s\n", n.c_str());
+    for (const std::string& p : report.problems) std::fprintf(out, "  problem: %s\n", p.c_str());
+}
+
+int DatabaseCheck(const Board& board) {
+    EepromImage image;
+    if (!ReadImage(board, image)) return kFailed;
+    const CheckReport report = CheckImage(image);
+    std::printf("board %u: transducer database %s\n", board.index(),
+                report.consistent() ? "consistent" : "INCONSISTENT");
+    PrintCheck(report, stdout);
+    if (!report.consistent()) {
+        std::printf("An interrupted 'db add' or 'db delete' leaves such damage: restore the backup "
+                    "it saved with 'qmd5820 db %u restore FILE'.\n", board.index());
+        return kFailed;
+    }
+    return 0;
+}
+
+int DatabaseBackup(const Board& board, const std::string& file) {
+    if (!SaveBackup(board, file)) return kFailed;
+    std::printf("board %u: EEPROM (%zu words) saved to %s\n", board.index(), kEepromWords,
+                file.c_str());
+    return 0;
+}
+
+int DatabaseRestore(const Board& board, const std::string& file, bool force) {
+    std::vector<uint8_t> bytes;
+    std::string error;
+    if (!ReadWholeFile(file, bytes, error)) {
+        std::fprintf(stderr, "qmd5820: %s\n", error.c_str());
+        return kFailed;
+    }
+    const std::optional<Backup> backup = DecodeBackup(bytes, error);
+    if (!backup) {
+        std::fprintf(stderr, "qmd5820: %s: %s; nothing was written\n", file.c_str(), error.c_str());
+        return kFailed;
+    }
+    BoardIdentity identity;
+    if (!ReadIdentity(board, identity)) return kFailed;
+    if (!(identity == backup->identity)) {
+        if (!force) {
+            std::fprintf(stderr,
+                         "qmd5820: %s was saved from board %s, but board %u is %s; nothing was "
+                         "written (add --force to restore it onto this board anyway)\n",
+                         file.c_str(), DescribeIdentity(backup->identity).c_str(), board.index(),
+                         DescribeIdentity(identity).c_str());
             return kFailed;
         }
-        // Read back what the board stored.
-        const std::optional<TransducerInfo> info = ReadInfo(board, *index);
+        std::fprintf(stderr, "qmd5820: restoring a backup of board %s onto board %s (--force)\n",
+                     DescribeIdentity(backup->identity).c_str(), DescribeIdentity(identity).c_str());
+    }
+    EepromWords words(*qmd5820_default_backend(), board.index());
+    EepromImage current;
+    uint32_t written = 0;
+    if (!words.ok() || !words.ReadAll(current, error) ||
+        !words.WriteDifferences(current, backup->image, written, error)) {
+        std::fprintf(stderr, "qmd5820: board %u: restore failed: %s\n", board.index(),
+                     words.ok() ? error.c_str() : "the board cannot be opened for EEPROM access");
+        return kFailed;
+    }
+    std::printf("board %u: %u word(s) written from %s; the EEPROM reads back equal to the "
+                "backup\n", board.index(), written, file.c_str());
+    const CheckReport report = CheckImage(current);
+    if (!report.consistent()) {
+        std::printf("warning: the restored transducer database is inconsistent:\n");
+        PrintCheck(report, stdout);
+    }
+    return 0;
+}
+
+// The EEPROM is saved before an add or a delete changes it; the change does not run
+// without the backup.
+std::optional<std::string> BackupBeforeChange(const Board& board, const std::string& given) {
+    const std::string file = given.empty() ? DefaultBackupFile(board) : given;
+    if (file.empty() || !SaveBackup(board, file)) {
+        std::fprintf(stderr, "qmd5820: the database of board %u was not changed\n", board.index());
+        return std::nullopt;
+    }
+    std::printf("EEPROM of board %u saved to %s (undo with 'qmd5820 db %u restore %s')\n",
+                board.index(), file.c_str(), board.index(), file.c_str());
+    return file;
+}
+
+void ExplainFailedChange(const Board& board, const std::string& backup) {
+    std::fprintf(stderr, "qmd5820: check the database with 'qmd5820 db %u check'; if it is "
+                         "damaged, restore it with 'qmd5820 db %u restore %s'\n",
+                 board.index(), board.index(), backup.c_str());
+}
+
+int Database(const Board& board, const std::vector<std::string>& args) {
+    const std::optional<DatabaseArguments> parsed = ParseDatabaseArguments(args);
+    if (!parsed) return Usage();
+    const std::string& what = parsed->what;
+    if (what == "list") return DatabaseList(board);
+    if (what == "check") return DatabaseCheck(board);
+    if (what == "backup") return DatabaseBackup(board, parsed->file);
+    if (what == "restore") return DatabaseRestore(board, parsed->file, parsed->force);
+    if (what == "show") {
+        const std::optional<TransducerInfo> info = ReadInfo(board, parsed->index);
         if (!info) return kFailed;
-        std::printf("added to board %u: ", board.index());
-        PrintInfo(*index, *info);
+        PrintInfo(parsed->index, *info);
         return 0;
     }
-    return Usage();
+    const std::optional<std::string> backup = BackupBeforeChange(board, parsed->file);
+    if (!backup) return kFailed;
+    if (what == "delete") {
+        if (!board.Check(i_QMD5820_TransducerDatabaseDelete(board.handle(), parsed->index))) {
+            ExplainFailedChange(board, *backup);
+            return kFailed;
+        }
+        std::printf("transducer %u deleted from board %u\n", parsed->index, board.index());
+        return 0;
+    }
+    const double* v = parsed->values;  // range, sensitivity, frequency, voltage, impedance
+    if (!board.Check(i_QMD5820_TransducerDatabaseAdd(board.handle(), parsed->index, v[0], v[1],
+                                                     v[2], v[3], v[4]))) {
+        ExplainFailedChange(board, *backup);
+        return kFailed;
+    }
+    // Read back what the board stored.
+    const std::optional<TransducerInfo> info = ReadInfo(board, parsed->index);
+    if (!info) return kFailed;
+    std::printf("added to board %u: ", board.index());
+    PrintInfo(parsed->index, *info);
+    return 0;
 }
 
 // ---- transducer channels ------------------------------------------------------------------
-
-struct ChannelUse {
-    uint8_t channel = 0;
-    uint8_t transducer = 0;
-};
-
-// "CH:INDEX": channel 0 to 15 and a transducer index.
-std::optional<ChannelUse> ParseChannelUse(std::string_view text) {
-    const std::size_t colon = text.find(':');
-    if (colon == std::string_view::npos) return std::nullopt;
-    const std::optional<uint8_t> channel = ParseByte(text.substr(0, colon), 15);
-    const std::optional<uint8_t> transducer = ParseByte(text.substr(colon + 1));
-    if (!channel || !transducer) return std::nullopt;
-    return ChannelUse{*channel, *transducer};
-}
 
 // One reading of the channels: channel numbers in argument order, raw codes, metric values.
 struct Readings {
@@ -446,44 +586,6 @@ std::string ReadingLine(const ChannelUse& use, uint16_t raw, double metric) {
     return line;
 }
 
-// Appends the channel use "CH:INDEX"; false when malformed or its channel is listed already.
-bool AddChannelUse(std::string_view text, std::vector<ChannelUse>& uses) {
-    const std::optional<ChannelUse> use = ParseChannelUse(text);
-    if (!use) return false;
-    const bool repeated = std::any_of(uses.begin(), uses.end(), [&](const ChannelUse& listed) {
-        return listed.channel == use->channel;
-    });
-    if (repeated) return false;
-    uses.push_back(*use);
-    return true;
-}
-
-struct ChannelArguments {
-    std::vector<ChannelUse> uses;
-    unsigned long interval_ms = 500;
-    unsigned long count = 0;  // 0: until interrupted
-};
-
-// The channel list of read and watch; `with_options` admits --interval and --count.
-std::optional<ChannelArguments> ParseChannelArguments(const std::vector<std::string>& args,
-                                                      bool with_options) {
-    ChannelArguments parsed;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (with_options && (args[i] == "--interval" || args[i] == "--count")) {
-            if (i + 1 == args.size()) return std::nullopt;
-            const bool interval = args[i] == "--interval";
-            const std::optional<unsigned long> value =
-                ParseUnsigned(args[++i], interval ? 3600000UL : 0xFFFFFFFFUL);
-            if (!value || *value == 0) return std::nullopt;
-            (interval ? parsed.interval_ms : parsed.count) = *value;
-            continue;
-        }
-        if (!AddChannelUse(args[i], parsed.uses)) return std::nullopt;
-    }
-    if (parsed.uses.empty()) return std::nullopt;
-    return parsed;
-}
-
 Readings ReadingsFor(const std::vector<ChannelUse>& uses) {
     Readings readings;
     for (const ChannelUse& use : uses) readings.channels.push_back(use.channel);
@@ -504,9 +606,10 @@ int Read(const Board& board, const std::vector<std::string>& args) {
 }
 
 // Ctrl-C ends a watch between two refreshes.
+// Ctrl-C (and, for acquire, SIGTERM) sets the signal's number here.
 volatile std::sig_atomic_t g_interrupted = 0;
 
-extern "C" void OnInterrupt(int) { g_interrupted = 1; }
+extern "C" void OnInterrupt(int signal_number) { g_interrupted = signal_number; }
 
 // Waits `ms` milliseconds in short slices; false when interrupted meanwhile.
 bool Pause(unsigned long ms) {
@@ -595,7 +698,11 @@ int Watch(const Board& board, const std::vector<std::string>& args, bool moving)
             std::printf("%s%7lu  %s\n", terminal ? "\r\x1b[2K" : "", refresh,
                         ReadingLine(parsed->uses[i], readings.raw[i], readings.metric[i]).c_str());
         }
-        std::fflush(stdout);
+        // Nobody reads what cannot be written: stop.
+        if (!StdoutWritten()) {
+            status = kFailed;
+            break;
+        }
         if (refresh == parsed->count || !Pause(parsed->interval_ms)) break;
     }
     std::signal(SIGINT, previous == SIG_ERR ? SIG_DFL : previous);
@@ -605,7 +712,6 @@ int Watch(const Board& board, const std::vector<std::string>& args, bool moving)
 // ---- sequence acquisition -------------------------------------------------------------------
 
 constexpr uint8_t kSequenceInterrupt = 1;         // b_InterruptInfo of a sequence interrupt
-constexpr unsigned long kMaxSequences = 1UL << 20;  // per acquire run: at most 32 MiB of codes
 constexpr std::chrono::seconds kInterruptTimeout{5};
 
 // What the interrupt routine, on the board's interrupt thread, tells the command's thread.
@@ -687,43 +793,6 @@ private:
     bool running_ = false;
 };
 
-struct AcquireArguments {
-    std::vector<ChannelUse> uses;
-    unsigned long sequences_per_interrupt = 10;
-    unsigned long interrupts = 3;
-    std::string csv;  // empty: stdout
-    bool soft_trigger = false;
-};
-
-std::optional<AcquireArguments> ParseAcquireArguments(const std::vector<std::string>& args) {
-    AcquireArguments parsed;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "--sequences-per-interrupt" || arg == "--interrupts" || arg == "--csv" ||
-            arg == "--trigger") {
-            if (i + 1 == args.size()) return std::nullopt;
-            const std::string& value = args[++i];
-            if (arg == "--csv") {
-                if (value.empty()) return std::nullopt;
-                parsed.csv = value;
-            } else if (arg == "--trigger") {
-                if (value != "soft" && value != "none") return std::nullopt;
-                parsed.soft_trigger = value == "soft";
-            } else {
-                const std::optional<unsigned long> number = ParseUnsigned(value, 0xFFFF);
-                if (!number || *number == 0) return std::nullopt;
-                (arg == "--interrupts" ? parsed.interrupts : parsed.sequences_per_interrupt) =
-                    *number;
-            }
-            continue;
-        }
-        if (!AddChannelUse(arg, parsed.uses)) return std::nullopt;
-    }
-    if (parsed.uses.empty()) return std::nullopt;
-    if (parsed.interrupts * parsed.sequences_per_interrupt > kMaxSequences) return std::nullopt;
-    return parsed;
-}
-
 // After a failed start: names what the library's text leaves open.
 void ExplainStartFailure(const Board& board, const AcquireArguments& parsed, int16_t code) {
     if (code == -7) {
@@ -754,7 +823,7 @@ bool ReadDue(const Board& board, std::vector<uint8_t>& data, std::size_t& got, s
     return true;
 }
 
-bool WriteCsv(std::FILE* out, const std::vector<ChannelUse>& uses,
+void WriteCsv(std::FILE* out, const std::vector<ChannelUse>& uses,
               const std::vector<double>& metric) {
     std::fputs("sequence", out);
     for (const ChannelUse& use : uses) std::fprintf(out, ",ch%u", use.channel);
@@ -765,8 +834,29 @@ bool WriteCsv(std::FILE* out, const std::vector<ChannelUse>& uses,
         for (std::size_t i = 0; i < size; ++i) std::fprintf(out, ",%.6f", metric[sequence * size + i]);
         std::fputc('\n', out);
     }
-    return std::fflush(out) == 0 && std::ferror(out) == 0;
 }
+
+// SIGINT and SIGTERM handled by OnInterrupt for the lifetime of the object.
+class InterruptSignals {
+public:
+    InterruptSignals() {
+        g_interrupted = 0;
+        int_ = std::signal(SIGINT, OnInterrupt);
+        // A run started with Ctrl-C ignored (in the background, under nohup) keeps ignoring it.
+        if (int_ == SIG_IGN) std::signal(SIGINT, SIG_IGN);
+        term_ = std::signal(SIGTERM, OnInterrupt);
+    }
+    ~InterruptSignals() {
+        std::signal(SIGINT, int_ == SIG_ERR ? SIG_DFL : int_);
+        std::signal(SIGTERM, term_ == SIG_ERR ? SIG_DFL : term_);
+    }
+    InterruptSignals(const InterruptSignals&) = delete;
+    InterruptSignals& operator=(const InterruptSignals&) = delete;
+
+private:
+    void (*int_)(int) = SIG_DFL;
+    void (*term_)(int) = SIG_DFL;
+};
 
 int Acquire(const Board& board, const std::vector<std::string>& args) {
     const std::optional<AcquireArguments> parsed = ParseAcquireArguments(args);
@@ -774,27 +864,17 @@ int Acquire(const Board& board, const std::vector<std::string>& args) {
     const std::size_t size = parsed->uses.size();
     const std::size_t sequences = parsed->interrupts * parsed->sequences_per_interrupt;
     const std::size_t bytes_per_interrupt = parsed->sequences_per_interrupt * size * 2;
+    const std::string target = parsed->csv.empty() ? "-" : parsed->csv;
 
-    // The output first: a file that cannot be written costs no acquisition. A run that
-    // fails leaves no file behind.
-    std::FILE* out = stdout;
-    if (!parsed->csv.empty()) {
-        out = std::fopen(parsed->csv.c_str(), "w");
-        if (out == nullptr) {
-            std::fprintf(stderr, "qmd5820: %s: %s\n", parsed->csv.c_str(), std::strerror(errno));
-            return kFailed;
-        }
+    // The output first: a file that cannot be written costs no acquisition. The CSV goes to
+    // a temporary file beside the target, renamed into place at the end; a run that fails
+    // leaves the target as it was.
+    OutputFile output;
+    std::string error;
+    if (!output.Open(target, error)) {
+        std::fprintf(stderr, "qmd5820: %s\n", error.c_str());
+        return kFailed;
     }
-    struct Output {
-        std::FILE* file;
-        const std::string& path;
-        bool written = false;
-        ~Output() {
-            if (file == stdout) return;
-            std::fclose(file);
-            if (!written) std::remove(path.c_str());
-        }
-    } output{out, parsed->csv};
 
     // The board takes 16 entries in each list whatever the count.
     uint8_t channels[16] = {};
@@ -804,6 +884,8 @@ int Acquire(const Board& board, const std::vector<std::string>& args) {
         indexes[i] = parsed->uses[i].transducer;
     }
 
+    // Ctrl-C or SIGTERM ends the run early; what was received is kept.
+    const InterruptSignals signals;
     std::vector<uint8_t> data(sequences * size * 2);
     std::size_t got = 0;
     {
@@ -826,28 +908,31 @@ int Acquire(const Board& board, const std::vector<std::string>& args) {
 
         // Collect the data of every interrupt as it comes, so the board's buffer never
         // fills, until the M-th; a board silent for too long ends the run.
+        using Clock = std::chrono::steady_clock;
         unsigned long seen = 0;
-        while (seen < parsed->interrupts) {
+        while (seen < parsed->interrupts && g_interrupted == 0) {
             {
+                const Clock::time_point deadline = Clock::now() + kInterruptTimeout;
                 std::unique_lock<std::mutex> lock(g_sequence_interrupts.mutex);
-                const bool arrived = g_sequence_interrupts.arrived.wait_for(
-                    lock, kInterruptTimeout, [&] { return g_sequence_interrupts.count > seen; });
-                if (!arrived) {
-                    std::fprintf(stderr,
-                                 "qmd5820: no sequence interrupt from board %u for %lld s "
-                                 "(%lu of %lu received)\n",
-                                 board.index(), static_cast<long long>(kInterruptTimeout.count()),
-                                 seen, parsed->interrupts);
-                    return kFailed;
+                while (g_sequence_interrupts.count <= seen && g_interrupted == 0) {
+                    if (Clock::now() >= deadline) {
+                        std::fprintf(stderr,
+                                     "qmd5820: no sequence interrupt from board %u for %lld s "
+                                     "(%lu of %lu received)\n",
+                                     board.index(),
+                                     static_cast<long long>(kInterruptTimeout.count()), seen,
+                                     parsed->interrupts);
+                        return kFailed;
+                    }
+                    g_sequence_interrupts.arrived.wait_for(lock, std::chrono::milliseconds(50));
                 }
                 seen = std::min(g_sequence_interrupts.count, parsed->interrupts);
             }
             if (!ReadDue(board, data, got, seen * bytes_per_interrupt)) return kFailed;
         }
         // Whatever the last interrupt announced and was not waiting yet.
-        using Clock = std::chrono::steady_clock;
         const Clock::time_point deadline = Clock::now() + kInterruptTimeout;
-        while (got < data.size()) {
+        while (got < data.size() && g_interrupted == 0) {
             if (Clock::now() >= deadline) {
                 std::fprintf(stderr, "qmd5820: board %u delivered %zu of %zu bytes of sequence "
                                      "data\n", board.index(), got, data.size());
@@ -858,30 +943,39 @@ int Acquire(const Board& board, const std::vector<std::string>& args) {
         }
         if (!acquisition.Stop()) return kFailed;
         if (!routine.Remove()) return kFailed;
+        // Interrupted: the stopped board's stream still holds what it acquired.
+        if (g_interrupted != 0 && !ReadDue(board, data, got, data.size())) return kFailed;
     }
+    const int interrupted = g_interrupted;
+    const std::size_t received = got / (size * 2);  // complete sequences
 
     // Codes: 16 bits little-endian, one per channel per sequence, in channel-list order.
-    std::vector<uint16_t> raw(sequences * size);
+    std::vector<uint16_t> raw(received * size);
     for (std::size_t i = 0; i < raw.size(); ++i) {
         raw[i] = static_cast<uint16_t>(data[2 * i] | (data[2 * i + 1] << 8));
     }
     std::vector<double> metric(raw.size());
-    for (std::size_t sequence = 0; sequence < sequences; ++sequence) {
+    for (std::size_t sequence = 0; sequence < received; ++sequence) {
         if (!board.Check(i_QMD5820_ConvertMoreRawToMetricValues(
                 board.handle(), static_cast<uint8_t>(size), channels, raw.data() + sequence * size,
                 metric.data() + sequence * size))) {
             return kFailed;
         }
     }
-    if (!WriteCsv(out, parsed->uses, metric)) {
-        std::fprintf(stderr, "qmd5820: %s cannot be written\n",
-                     parsed->csv.empty() ? "standard output" : parsed->csv.c_str());
+    WriteCsv(output.stream(), parsed->uses, metric);
+    const bool to_stdout = output.is_stdout();
+    if (!output.Commit(error)) {
+        std::fprintf(stderr, "qmd5820: %s\n", error.c_str());
         return kFailed;
     }
-    output.written = true;
-    if (out != stdout) {
+    if (interrupted != 0) {
+        std::fprintf(stderr, "qmd5820: interrupted: %zu of %zu sequences written to %s\n",
+                     received, sequences, to_stdout ? "standard output" : target.c_str());
+        return 128 + interrupted;
+    }
+    if (!to_stdout) {
         std::printf("board %u: %zu sequences of %zu channel(s) written to %s\n", board.index(),
-                    sequences, size, parsed->csv.c_str());
+                    sequences, size, target.c_str());
     }
     return 0;
 }
@@ -938,97 +1032,49 @@ int Line(const Board& board, const std::vector<std::string>& args) {
 
 // ---- options for the simulated board ------------------------------------------------------
 
-struct GlobalOptions {
-    bool moving = false;
-};
-
 #if !defined(_WIN32)
-// "BOARD:CH=VALUE": sets the simulated position; false on a malformed or unknown target.
-bool ApplyPosition(std::string_view text) {
-    const std::size_t colon = text.find(':');
-    const std::size_t equals = text.find('=');
-    if (colon == std::string_view::npos || equals == std::string_view::npos || equals < colon) {
+constexpr bool kSimulated = true;
+
+// Applies a setting given before the command; false (with a message) for a board that the
+// simulation does not have.
+bool ApplySetting(const SimulatedSetting& setting) {
+    static constexpr const char* kOptions[] = {"--position", "--short-circuit",
+                                               "--sequence-period"};
+    if (setting.board >= qmdsim_board_count()) {
+        std::fprintf(stderr, "qmd5820: %s: there is no simulated board %u\n",
+                     kOptions[setting.kind], setting.board);
         return false;
     }
-    const std::optional<uint8_t> board = ParseByte(text.substr(0, colon));
-    const std::optional<uint8_t> channel = ParseByte(text.substr(colon + 1, equals - colon - 1), 15);
-    const std::optional<double> position = ParseReal(text.substr(equals + 1));
-    if (!board || !channel || !position) return false;
-    if (*board >= qmdsim_board_count()) {
-        std::fprintf(stderr, "qmd5820: --position: there is no simulated board %u\n", *board);
-        return false;
+    switch (setting.kind) {
+        case SimulatedSetting::kPosition:
+            qmdsim_set_position(setting.board, setting.channel, setting.position);
+            break;
+        case SimulatedSetting::kShortCircuit:
+            qmdsim_inject_short_circuit(setting.board, 0);
+            break;
+        case SimulatedSetting::kSequencePeriod:
+            qmdsim_set_sequence_period_us(setting.board, setting.period_us);
+            break;
     }
-    qmdsim_set_position(*board, *channel, *position);
     return true;
 }
-
-// "BOARD": latches a short circuit on the simulated board's primary line (a rearm clears it).
-bool ApplyShortCircuit(std::string_view text) {
-    const std::optional<uint8_t> board = ParseByte(text);
-    if (!board) return false;
-    if (*board >= qmdsim_board_count()) {
-        std::fprintf(stderr, "qmd5820: --short-circuit: there is no simulated board %u\n", *board);
-        return false;
-    }
-    qmdsim_inject_short_circuit(*board, 0);
-    return true;
-}
-
-// "BOARD:US": the time one sequence of an acquisition takes on the simulated board.
-bool ApplySequencePeriod(std::string_view text) {
-    const std::size_t colon = text.find(':');
-    if (colon == std::string_view::npos) return false;
-    const std::optional<uint8_t> board = ParseByte(text.substr(0, colon));
-    const std::optional<unsigned long> period = ParseUnsigned(text.substr(colon + 1), 0xFFFFFFFFUL);
-    if (!board || !period || *period == 0) return false;
-    if (*board >= qmdsim_board_count()) {
-        std::fprintf(stderr, "qmd5820: --sequence-period: there is no simulated board %u\n", *board);
-        return false;
-    }
-    qmdsim_set_sequence_period_us(*board, static_cast<uint32_t>(*period));
-    return true;
-}
-#endif
-
-// Consumes the options before the command; false on a bad option.
-bool ParseGlobalOptions(const std::vector<std::string>& args, std::size_t& next,
-                        GlobalOptions& options) {
-    while (next < args.size() && args[next].starts_with("--") && args[next] != "--help") {
-        const std::string& option = args[next++];
-#if !defined(_WIN32)
-        if (option == "--moving") {
-            options.moving = true;
-            continue;
-        }
-        if (option == "--position" && next < args.size()) {
-            if (!ApplyPosition(args[next++])) return false;
-            continue;
-        }
-        if (option == "--short-circuit" && next < args.size()) {
-            if (!ApplyShortCircuit(args[next++])) return false;
-            continue;
-        }
-        if (option == "--sequence-period" && next < args.size()) {
-            if (!ApplySequencePeriod(args[next++])) return false;
-            continue;
-        }
 #else
-        (void)options;
+constexpr bool kSimulated = false;
+
+bool ApplySetting(const SimulatedSetting&) { return false; }
 #endif
-        std::fprintf(stderr, "qmd5820: unknown or incomplete option %s\n", option.c_str());
-        return false;
+
+int Run(const std::vector<std::string>& all) {
+    std::string error;
+    const std::optional<CommandLine> line = ParseCommandLine(all, kSimulated, error);
+    if (!line) {
+        if (!error.empty()) std::fprintf(stderr, "qmd5820: %s\n", error.c_str());
+        return Usage();
     }
-    return true;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-    const std::vector<std::string> all(argv + 1, argv + argc);
-    GlobalOptions options;
-    std::size_t first = 0;
-    if (!ParseGlobalOptions(all, first, options)) return Usage();
-    const std::vector<std::string> args(all.begin() + static_cast<std::ptrdiff_t>(first), all.end());
+    for (const SimulatedSetting& setting : line->options.settings) {
+        if (!ApplySetting(setting)) return Usage();
+    }
+    const std::vector<std::string>& args = line->args;
 
     if (args.empty() || (args[0] == "list" && args.size() == 1)) return List();
     if (args[0] == "-h" || args[0] == "--help" || args[0] == "help") {
@@ -1055,5 +1101,14 @@ int main(int argc, char** argv) {
     if (args[0] == "read") return Read(board, rest);
     if (args[0] == "acquire") return Acquire(board, rest);
     if (args[0] == "line") return Line(board, rest);
-    return Watch(board, rest, options.moving);
+    return Watch(board, rest, line->options.moving);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int status = Run(std::vector<std::string>(argv + 1, argv + argc));
+    // Whatever the command printed must have reached standard output.
+    if (status == 0 && !StdoutWritten()) return kFailed;
+    return status;
 }
