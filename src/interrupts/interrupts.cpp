@@ -5,9 +5,11 @@
 //
 // Each interrupt thread has a context of its own (its events, its thread handle, its
 // routine), so an installation that follows a removal never shares anything with a thread
-// that is still ending. Whoever is last releases the context: the removal, once the thread
-// has ended; or the thread itself, when it ends after the removal stopped waiting for it
-// (a routine that removes its own installation, or one that outlived the wait).
+// that is still ending. The context is counted: the thread, the board's installation and,
+// while it runs, the installing call each hold it, and whoever lets go last releases it.
+// That is the removal once the thread has ended, or the thread itself when it ends after
+// the removal stopped waiting for it (a routine that removes its own installation, or one
+// that outlived the wait).
 #include "interrupts/interrupts.h"
 
 #include <array>
@@ -42,13 +44,6 @@ enum : uint32_t {
     kWaitFailed = 6,
 };
 
-// Who releases a thread's context.
-enum : int {
-    kRemoverReleases = 0,  // the removal, after the thread has ended
-    kThreadReleases = 1,   // the thread, when it ends
-    kThreadEnded = 2,      // the thread has ended and left the context to the removal
-};
-
 struct InterruptContext {
     BoardRecord* board;
     platform::Handle kill;
@@ -56,7 +51,7 @@ struct InterruptContext {
     InterruptRoutine routine;
     std::atomic<platform::Handle> thread{0};
     std::atomic<bool> stop{false};  // removed: take no further record from the driver
-    std::atomic<int> owner{kRemoverReleases};
+    std::atomic<int> holders{3};    // the thread, the installation, the installing call
 };
 
 // The context of the interrupt thread running on this thread, if any.
@@ -70,8 +65,10 @@ InterruptContext*& ContextOf(const BoardRecord& board) {
     return g_contexts[static_cast<std::size_t>(&board - &Board(0))];
 }
 
-// Interrupt event, kill event and thread handle, in this order; then the context.
-void Release(InterruptContext* context) {
+// One holder lets go; the last releases the interrupt event, the kill event and the
+// thread handle, in this order, and the context.
+void LetGo(InterruptContext* context) {
+    if (context->holders.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
     Os().close_event(context->interrupt);
     Os().close_event(context->kill);
     Os().close_thread(context->thread.load(std::memory_order_acquire));
@@ -110,9 +107,7 @@ uint32_t InterruptThread(void* argument) {
     t_context = context;
     const uint32_t exit_code = RunInterruptThread(*context);
     t_context = nullptr;
-    if (context->owner.exchange(kThreadEnded, std::memory_order_acq_rel) == kThreadReleases) {
-        Release(context);
-    }
+    LetGo(context);
     return exit_code;
 }
 
@@ -126,19 +121,15 @@ void StopInterruptThread(BoardRecord& board) {
     if (context == nullptr) return;
     context->stop.store(true, std::memory_order_release);
     if (context == t_context) {
-        context->owner.store(kThreadReleases, std::memory_order_release);
         board.interrupt_thread_exit = kKilled;
     } else {
         Os().set_event(context->kill);
         uint32_t exit_code = 0;
         if (Os().join_thread(context->thread.load(), kInterruptThreadStopMs, &exit_code)) {
             board.interrupt_thread_exit = exit_code;
-            Release(context);
-        } else if (context->owner.exchange(kThreadReleases, std::memory_order_acq_rel) ==
-                   kThreadEnded) {
-            Release(context);  // it ended just after the wait: nothing uses them any more
         }
     }
+    LetGo(context);
     ContextOf(board) = nullptr;
     board.interrupt_event = 0;
     board.kill_event = 0;
@@ -181,6 +172,9 @@ int16_t InstallInterruptRoutine(BoardRecord& board, QMD5820_HANDLE handle,
     } else if (!Os().raise_thread_priority(thread)) {
         code = -7;
     } else {
+        // Installed before the driver learns the event: the routine may remove the
+        // installation from its very first call on.
+        board.interrupt_installed.store(1);
         Record<req::kRegisterInterruptEvent> registration{};
         bytes::PutU64(registration.data(), interrupt);
         if (!Transfer<req::kRegisterInterruptEvent>(handle, registration)) code = -8;
@@ -188,14 +182,15 @@ int16_t InstallInterruptRoutine(BoardRecord& board, QMD5820_HANDLE handle,
     if (code != 0) {
         StopInterruptThread(board);
         board.user_routine.store(nullptr, std::memory_order_release);
+        board.interrupt_installed.store(0);
+        LetGo(context);
         return code;
     }
     // Records the driver queued before it knew the event (a full queue that raises
-    // nothing new, for one) are drained now, not at some later interrupt. Signalled
-    // before the flag is set: no routine can remove this installation (and so release the
-    // event) before that.
+    // nothing new, for one) are drained now, not at some later interrupt. This call still
+    // holds the event, also when the routine has removed the installation already.
     Os().set_event(interrupt);
-    board.interrupt_installed.store(1);
+    LetGo(context);
     return 0;
 }
 
