@@ -300,9 +300,11 @@ TEST_F(Interrupts, ARoutineThatRemovesItselfLeavesNothingBehind) {
     }
 }
 
+#ifndef _WIN32
 // After a removal the driver may go on signalling the value it was given (no request
 // tells it otherwise): that value must never reach anything else, not a later board's
-// event, not a file.
+// event, not a file. (On Windows the kernel driver holds its own reference to the event
+// it was given; the simulated board there signals handle values, which Windows reuses.)
 TEST_F(Interrupts, ADeadEventValueReachesNothing) {
     static std::atomic<int> other_calls{0};
     other_calls = 0;
@@ -331,6 +333,7 @@ TEST_F(Interrupts, ADeadEventValueReachesNothing) {
     EXPECT_EQ(i_QMD5820_ResetBoardIntRoutine(other), 0);
     EXPECT_EQ(qmd::Board(1).interrupt_thread_exit, 0u) << "ended by its removal only";
 }
+#endif
 
 // Records that wait in the driver when a routine is installed (a full queue included) are
 // delivered: the driver signals a registration that finds records, and the library's
