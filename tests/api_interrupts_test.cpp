@@ -368,30 +368,6 @@ TEST_F(Interrupts, RecordsPendingAtTheInstallationAreDelivered) {
     }
 }
 
-#ifndef _WIN32
-// Event values are never handed out twice in a process, and a closed one signals nothing.
-// (On Windows the values are the system's event handles; the kernel driver holds its own
-// reference to the event it was given.)
-TEST_F(Interrupts, EventValuesAreNeverReused) {
-    const qmd::platform::Api& os = qmd::platform::SystemApi();
-    for (int round = 0; round < 3; ++round) {
-        const qmd::platform::Handle dead = os.create_event();
-        ASSERT_NE(dead, 0u);
-        os.close_event(dead);
-        const qmd::platform::Handle fresh = os.create_event();
-        const qmd::platform::Handle marker = os.create_event();
-        ASSERT_NE(fresh, 0u);
-        EXPECT_NE(fresh, dead);
-        EXPECT_FALSE(os.set_event(dead));
-        EXPECT_EQ(qmd5820_signal_event(dead), -1);
-        ASSERT_TRUE(os.set_event(marker));
-        EXPECT_EQ(os.wait_either(fresh, marker), 1) << "the dead value signalled a new event";
-        os.close_event(fresh);
-        os.close_event(marker);
-    }
-}
-#endif
-
 TEST_F(Interrupts, SignallingAValueThatIsNoEventFails) {
     EXPECT_EQ(qmd5820_signal_event(0), -1);
     EXPECT_EQ(qmd5820_signal_event(0x7FFF0000), -1);
