@@ -175,7 +175,8 @@ QMDSIM_API uint32_t qmdsim_restart_count(uint32_t board);
  * 0x90002008 (empty flag at byte 141 set when nothing is pending). The board signals the
  * registered event through the function installed here: the library's default backend
  * installs qmd5820_signal_event. Without a signaller, or before registration, records
- * are queued but nothing is signalled. */
+ * are queued but nothing is signalled; a registration that finds records pending signals
+ * the new event (after the request, as for any record). */
 QMDSIM_API void qmdsim_set_event_signaller(void (*signal)(uint64_t event));
 QMDSIM_API uint64_t qmdsim_registered_event(uint32_t board);
 

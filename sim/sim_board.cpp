@@ -611,6 +611,9 @@ void Execute(Board& board, uint32_t code, uint8_t* r, uint32_t in_size, uint32_t
             return;
         case req::kRegisterInterruptEvent:
             board.interrupts.event = bytes::GetU64(r);
+            // The event is set while the queue is not empty, also for records that came
+            // before it was known.
+            if (!board.interrupts.queue.empty()) board.interrupts.signal_pending = true;
             return;
         case req::kReadInterruptRecord:
             board.interrupts.ReadRecord(r);

@@ -135,6 +135,7 @@ TEST_F(Acquisition, SequenceNeedsAnInterruptRoutine) {
 
 TEST_F(Acquisition, SequenceRequestLayoutAndDriverStatuses) {
     ASSERT_EQ(i_QMD5820_SetBoardIntRoutine(handle, CountSequenceInterrupts), 0);
+    ASSERT_TRUE(AwaitFirstDrain());
     qmdsim_trace_clear();
     EXPECT_EQ(StartSequence(17, 17), -3);
     EXPECT_TRUE(Requests().empty());

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "QMD5820.h"
@@ -67,6 +69,19 @@ protected:
                                 entry.result});
         }
         return requests;
+    }
+
+    // An installed routine's thread asks the driver for pending records once at its
+    // start. Waits (at most two seconds) until it has, so that a trace cleared afterwards
+    // holds only what the test itself causes.
+    static bool AwaitFirstDrain() {
+        for (int i = 0; i < 2000; ++i) {
+            for (const Request& r : Requests()) {
+                if (r.code == 0x90002008u) return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return false;
     }
 
     static std::string LastError(QMD5820_HANDLE handle) {

@@ -16,14 +16,13 @@ struct FakePlatform {
     static inline bool fail_thread = false;
     static inline bool fail_process_priority = false;
     static inline bool fail_thread_priority = false;
-    static inline bool thread_never_ends = false;  // join reports a thread still running
 
     static void Reset() {
         events_created = 0;
         events_closed = 0;
         threads_closed = 0;
         fail_event_number[1] = fail_event_number[2] = false;
-        fail_thread = fail_process_priority = fail_thread_priority = thread_never_ends = false;
+        fail_thread = fail_process_priority = fail_thread_priority = false;
     }
 
     static const qmd::platform::Api& Sys() { return qmd::platform::SystemApi(); }
@@ -47,9 +46,6 @@ struct FakePlatform {
         };
         api.start_thread = [](uint32_t (*entry)(void*), void* argument) {
             return fail_thread ? qmd::platform::Handle{0} : Sys().start_thread(entry, argument);
-        };
-        api.join_thread = [](qmd::platform::Handle t, uint32_t ms, uint32_t* code) {
-            return !thread_never_ends && Sys().join_thread(t, ms, code);
         };
         api.close_thread = [](qmd::platform::Handle t) {
             ++threads_closed;

@@ -908,7 +908,7 @@ TEST_F(SimIrq, RecordsQueueInOrderSignalTheRegisteredEventAndOverflow) {
     qmdsim_raise_interrupt(0, &q[1]);
     qmdsim_raise_interrupt(0, &q[2]);
     qmdsim_raise_interrupt(1, &q[2]);  // board 1 has no event
-    EXPECT_EQ(g_signals, 2u);
+    EXPECT_EQ(g_signals, 3u);          // the registration (q[0] waits) and two records
     EXPECT_EQ(g_last_event, 0x7E57'0000'0E0Eu);
     EXPECT_EQ(g_pending_seen, 3u);  // signalled once the record is there
     for (const auto& want : q) EXPECT_EQ(ReadIrq(h0), RecordBytes(&want));
@@ -920,6 +920,24 @@ TEST_F(SimIrq, RecordsQueueInOrderSignalTheRegisteredEventAndOverflow) {
     EXPECT_EQ(ReadIrq(h1), RecordBytes(&q[2]));  // the oldest stays, the newest is dropped
     qmdsim_reset();
     EXPECT_EQ(qmdsim_pending_interrupts(1) + qmdsim_registered_event(0), 0u);
+}
+
+// A driver signals its event while its queue is not empty: a registration that finds
+// records pending signals at once (once), an empty queue does not.
+TEST_F(SimIrq, RegistrationSignalsWhenRecordsArePending) {
+    const qmdsim_interrupt q{QMDSIM_INTERRUPT_TIMER, 1, 0, {}, 0};
+    const uint64_t h1 = OpenRegistered(1, 0x51);
+    EXPECT_EQ(g_signals, 0u) << "nothing pending on board 1";
+    for (int i = 0; i < 3; ++i) qmdsim_raise_interrupt(0, &q);
+    EXPECT_EQ(g_signals, 0u) << "no event registered yet";
+    (void)OpenRegistered(0, 0x52);
+    EXPECT_EQ(g_signals, 1u);
+    EXPECT_EQ(g_last_event, 0x52u);
+    EXPECT_EQ(g_pending_seen, 3u) << "signalled with the records still there";
+    Bytes r(8);
+    bytes::PutU64(r.data(), 0x53);
+    EXPECT_EQ(Call(h1, 0x90002004, r, 8, 0), 1);  // re-registration, empty queue
+    EXPECT_EQ(g_signals, 1u);
 }
 
 TEST_F(SimIrq, TimerExpirationsBecomeRecordsOnTheVirtualClock) {

@@ -1,8 +1,13 @@
 // The platform layer outside Windows. Events are eventfd descriptors (signalled while
 // their counter is not zero), so anyone holding the value can signal one, as with a
-// Windows event handle; a registry keeps values that are not live events from being
-// written to. Raising priorities is best effort: an unprivileged process keeps its
-// priorities and the installation still succeeds.
+// Windows event handle. The value of an event is not its descriptor number but a number
+// from a process-wide counter, never handed out twice: the driver may go on signalling a
+// value after the library closed its event (nothing tells it otherwise), and that must
+// reach nothing, whatever descriptors were opened since. A registry maps live values to
+// their descriptors; a descriptor is closed only when its event is closed and nobody is
+// signalling, resetting or waiting on it any more, so no write ever goes to a descriptor
+// number that was reused. Raising priorities is best effort: an unprivileged process keeps
+// its priorities and the installation still succeeds.
 #include <dlfcn.h>
 #include <poll.h>
 #include <pthread.h>
@@ -15,8 +20,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
-#include <set>
+#include <new>
+#include <unordered_map>
 
 #include "platform/platform.h"
 #include "qmd5820_backend.h"
@@ -24,55 +31,89 @@
 namespace qmd::platform {
 namespace {
 
-// Descriptor values are offset so that no live event has the value 0.
-constexpr Handle kOffset = 1;
+// The first event value: above 32 bits, so that a value cut to 32 bits is no event.
+constexpr Handle kFirstEvent = (Handle{1} << 32) + 1;
 
-std::mutex g_events_mutex;
-std::set<int>& LiveEvents() {
-    static std::set<int>* events = new std::set<int>();  // outlives every thread
-    return *events;
+// An event's descriptor, closed with the last reference to it.
+struct EventFd {
+    explicit EventFd(int descriptor) : fd(descriptor) {}
+    ~EventFd() { close(fd); }
+    EventFd(const EventFd&) = delete;
+    EventFd& operator=(const EventFd&) = delete;
+    const int fd;
+};
+using EventRef = std::shared_ptr<EventFd>;
+
+struct Registry {
+    std::mutex mutex;
+    std::unordered_map<Handle, EventRef> live;
+    Handle next = kFirstEvent;
+};
+
+Registry& Events() {
+    static Registry* registry = new Registry();  // outlives every thread
+    return *registry;
 }
 
-int Fd(Handle h) { return static_cast<int>(h - kOffset); }
-
-bool Live(Handle h) {
-    if (h < kOffset || h > kOffset + 0x7FFFFFFF) return false;
-    std::lock_guard<std::mutex> lock(g_events_mutex);
-    return LiveEvents().count(Fd(h)) != 0;
+// The live event of a value (a reference that keeps its descriptor open), or null.
+EventRef Find(Handle h) {
+    Registry& r = Events();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    const auto it = r.live.find(h);
+    return it == r.live.end() ? nullptr : it->second;
 }
 
 Handle CreateEvent() {
     const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (fd < 0) return 0;
-    std::lock_guard<std::mutex> lock(g_events_mutex);
-    LiveEvents().insert(fd);
-    return static_cast<Handle>(fd) + kOffset;
+    EventRef event;
+    try {
+        event = std::make_shared<EventFd>(fd);
+    } catch (const std::bad_alloc&) {
+        close(fd);
+        return 0;
+    }
+    try {
+        Registry& r = Events();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        const Handle h = r.next++;
+        r.live.emplace(h, std::move(event));
+        return h;
+    } catch (const std::bad_alloc&) {
+        return 0;  // the descriptor closes with `event`
+    }
 }
 
 bool SetEvent(Handle e) {
-    if (!Live(e)) return false;
+    const EventRef event = Find(e);
+    if (event == nullptr) return false;
     const uint64_t one = 1;
     // A counter at its limit still reads as signalled: EAGAIN is success here.
-    return write(Fd(e), &one, sizeof one) == sizeof one || errno == EAGAIN;
+    return write(event->fd, &one, sizeof one) == sizeof one || errno == EAGAIN;
 }
 
 bool ResetEvent(Handle e) {
-    if (!Live(e)) return false;
+    const EventRef event = Find(e);
+    if (event == nullptr) return false;
     uint64_t value = 0;
-    return read(Fd(e), &value, sizeof value) == sizeof value || errno == EAGAIN;
+    return read(event->fd, &value, sizeof value) == sizeof value || errno == EAGAIN;
 }
 
 void CloseEvent(Handle e) {
-    {
-        std::lock_guard<std::mutex> lock(g_events_mutex);
-        if (LiveEvents().erase(Fd(e)) == 0) return;
-    }
-    close(Fd(e));
+    EventRef event;  // dropped after the lock: the descriptor closes with the last user
+    Registry& r = Events();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    const auto it = r.live.find(e);
+    if (it == r.live.end()) return;
+    event = std::move(it->second);
+    r.live.erase(it);
 }
 
 int WaitEither(Handle first, Handle second) {
-    if (!Live(first) || !Live(second)) return -1;
-    pollfd fds[2] = {{Fd(first), POLLIN, 0}, {Fd(second), POLLIN, 0}};
+    const EventRef a = Find(first);
+    const EventRef b = Find(second);
+    if (a == nullptr || b == nullptr) return -1;
+    pollfd fds[2] = {{a->fd, POLLIN, 0}, {b->fd, POLLIN, 0}};
     for (;;) {
         const int n = poll(fds, 2, -1);
         if (n < 0 && errno == EINTR) continue;
@@ -126,7 +167,9 @@ Thread* T(Handle h) { return reinterpret_cast<Thread*>(static_cast<uintptr_t>(h)
 bool JoinThread(Handle h, uint32_t ms, uint32_t* exit_code) {
     Thread* t = T(h);
     if (!t->joined) {
-        pollfd fd = {Fd(t->done), POLLIN, 0};
+        const EventRef done = Find(t->done);
+        if (done == nullptr) return false;
+        pollfd fd = {done->fd, POLLIN, 0};
         int n = 0;
         do {
             n = poll(&fd, 1, static_cast<int>(ms));

@@ -1,7 +1,14 @@
 // The platform layer on Windows: exactly the Win32 calls the board library is known by.
+// The kernel driver takes its own reference to the event it is given, so a value it keeps
+// signalling after a removal reaches the old event only. A backend that signals by value
+// (qmd5820_signal_event) reaches only the library's live events: signalling and closing
+// exclude each other, so no signal goes to a handle value that was closed and reused.
 #include <windows.h>
 
 #include <cstdint>
+#include <mutex>
+#include <new>
+#include <set>
 
 #include "platform/platform.h"
 #include "qmd5820_backend.h"
@@ -12,10 +19,43 @@ namespace {
 HANDLE H(Handle h) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(h)); }
 Handle V(HANDLE h) { return static_cast<Handle>(reinterpret_cast<uintptr_t>(h)); }
 
-Handle CreateEvent_() { return V(CreateEventA(nullptr, TRUE, FALSE, nullptr)); }
-bool SetEvent_(Handle e) { return SetEvent(H(e)) != 0; }
+struct Registry {
+    std::mutex mutex;
+    std::set<Handle> live;
+};
+
+Registry& Events() {
+    static Registry* registry = new Registry();  // outlives every thread
+    return *registry;
+}
+
+Handle CreateEvent_() {
+    const HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (event == nullptr) return 0;
+    try {
+        Registry& r = Events();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        r.live.insert(V(event));
+    } catch (const std::bad_alloc&) {
+        CloseHandle(event);
+        return 0;
+    }
+    return V(event);
+}
+
+bool SetEvent_(Handle e) {
+    Registry& r = Events();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return r.live.count(e) != 0 && SetEvent(H(e)) != 0;
+}
+
 bool ResetEvent_(Handle e) { return ResetEvent(H(e)) != 0; }
-void CloseEvent_(Handle e) { CloseHandle(H(e)); }
+
+void CloseEvent_(Handle e) {
+    Registry& r = Events();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    if (r.live.erase(e) != 0) CloseHandle(H(e));
+}
 
 int WaitEither(Handle first, Handle second) {
     HANDLE handles[2] = {H(first), H(second)};
