@@ -34,10 +34,12 @@
  * - The interrupt routine runs on the board's own interrupt thread. It may call the
  *   library for its board (read data, trigger, stop, switch outputs) provided no other
  *   thread is inside a call on that board at the same moment (let the other threads wait
- *   for the routine, e.g. on an event, instead of calling the library). It must not call
- *   i_QMD5820_ResetBoardIntRoutine(), i_QMD5820_ResetLabViewInterrupt() or
- *   i_QMD5820_CloseBoard() for its own board, and must return well within 100 ms: the
- *   removal waits that long for the thread to end.
+ *   for the routine, e.g. on an event, instead of calling the library). It may remove
+ *   its own installation (i_QMD5820_ResetBoardIntRoutine() or
+ *   i_QMD5820_ResetLabViewInterrupt() for its board): that removal returns at once and the
+ *   thread ends when the routine returns, releasing its events. It must not call
+ *   i_QMD5820_CloseBoard() for its own board, and must return well within 100 ms: a
+ *   removal from another thread waits that long for the thread to end.
  * - Do not close a board, initialise its channels or change its database while an
  *   acquisition runs on it.
  * - The text of pc_QMD5820_GetLastError() is overwritten by the next call for the board.
@@ -276,7 +278,8 @@ QMD5820_API int16_t i_QMD5820_SetBoardIntRoutine(QMD5820_HANDLE h_DeviceHandle,
 
 /**
  * @brief Removes the routine: ends the interrupt thread and waits for it (at most 100 ms,
- * stricter than a fixed sleep), then releases its events. Never call it from the routine.
+ * stricter than a fixed sleep), then releases its events. Called from the routine itself,
+ * it returns at once and the thread releases its events after the routine returns.
  * @param h_DeviceHandle the board's handle, from i_QMD5820_OpenBoardViaIndex() or i_QMD5820_OpenBoardViaIdentifier().
  * @retval 0 success.
  * @retval -1 `h_DeviceHandle` is not an open board's handle (nothing recorded).
