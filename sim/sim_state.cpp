@@ -143,9 +143,9 @@ namespace {
 
 enum class ReadResult { kMissing, kOk, kError };
 
-std::string ErrorText(int error) { return std::strerror(error); }
-
 #if !defined(_WIN32)
+
+std::string ErrorText(int error) { return std::strerror(error); }
 
 // flock on "<path>.lock", released when destroyed.
 class FileLock {
