@@ -11,6 +11,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/bytes.h"
@@ -329,6 +330,33 @@ TEST_F(StateFileTest, ConcurrentWritersKeepEveryChange) {
     for (const auto& entry : fs::directory_iterator(path_.parent_path())) {
         const std::string name = entry.path().filename().string();
         EXPECT_TRUE(name == "sim-state" || name == "sim-state.lock") << name;
+    }
+}
+
+// Threads of one process writing and saving at once (a ThreadSanitizer check too): the
+// last value of every word reaches the file.
+TEST_F(StateFileTest, ThreadsOfOneProcessSaveEveryChange) {
+    ASSERT_EQ(qmdsim_state_attach(path_.c_str()), 0);
+    constexpr uint16_t kRounds = 100;
+    std::vector<std::thread> threads;
+    for (uint16_t t = 0; t < 3; ++t) {
+        threads.emplace_back([t] {
+            const uint64_t h = OpenBoard(t % 2);
+            for (uint16_t i = 0; i < kRounds; ++i) {
+                EXPECT_EQ(WriteWord(h, static_cast<uint16_t>(10000 + t * 1000 + i), i), 0);
+                if (i % 10 == 0) {
+                    EXPECT_EQ(qmdsim_state_flush(), 0);
+                }
+            }
+            CloseBoard(h);
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    ASSERT_EQ(Reattach(), 0);
+    for (uint16_t t = 0; t < 3; ++t) {
+        for (uint16_t i = 0; i < kRounds; ++i) {
+            ASSERT_EQ(qmdsim_eeprom_get(t % 2, static_cast<uint16_t>(10000 + t * 1000 + i)), i);
+        }
     }
 }
 
