@@ -6,12 +6,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
-#include <optional>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/bytes.h"
@@ -72,6 +69,17 @@ Bytes ReadAll(const fs::path& path) {
 void WriteAll(const fs::path& path, const Bytes& data) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+// Gives a file the header of its payload: size and CRC-32.
+void Reseal(Bytes& b) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (std::size_t i = 20; i < b.size(); ++i) {
+        crc ^= b[i];
+        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    bytes::PutU32(b.data() + 12, static_cast<uint32_t>(b.size() - 20));
+    bytes::PutU32(b.data() + 16, ~crc);
 }
 
 std::string Describe() {
@@ -201,45 +209,33 @@ TEST_F(StateFileTest, DamagedFileGivesFactoryStateAMessageAndIsReplaced) {
     const Bytes good = ReadAll(path_);
     ASSERT_GT(good.size(), 24u);
 
+    constexpr std::size_t kKeep = SIZE_MAX;
     struct Damage {
         const char* name;
-        std::function<Bytes(Bytes)> apply;
+        std::size_t size;  // truncated to, or kKeep
+        std::size_t at;    // where `value` is written (a u32 when `reseal`), or kKeep
+        uint32_t value;
+        bool reseal;  // a consistent header over the broken payload
         const char* reason;
     };
-    const auto with_crc = [](Bytes b) {  // a consistent header over a broken payload
-        if (b.size() < 72) return b;
-        bytes::PutU32(b.data() + 16, 0);
-        uint32_t crc = 0xFFFFFFFFu;
-        for (std::size_t i = 20; i < b.size(); ++i) {
-            crc ^= b[i];
-            for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-        }
-        bytes::PutU32(b.data() + 16, ~crc);
-        return b;
-    };
     const Damage damages[] = {
-        {"empty", [](Bytes) { return Bytes{}; }, "shorter than its header"},
-        {"truncated header", [](Bytes b) { b.resize(10); return b; }, "shorter than its header"},
-        {"bad magic", [](Bytes b) { b[0] = 'X'; return b; }, "bad magic"},
-        {"newer format", [](Bytes b) { b[8] = 9; return b; }, "unknown format version"},
-        {"truncated payload", [](Bytes b) { b.pop_back(); return b; }, "size does not match"},
-        {"flipped bit", [](Bytes b) { b[30] ^= 0x10; return b; }, "bad checksum"},
-        {"huge word count",
-         [&](Bytes b) {
-             if (b.size() >= 72) bytes::PutU32(b.data() + 24 + 44, 0x7FFFFFFF);
-             return with_crc(b);
-         },
-         "truncated EEPROM words"},
-        {"huge board count",
-         [&](Bytes b) {
-             if (b.size() >= 72) bytes::PutU32(b.data() + 20, 1000000);
-             return with_crc(b);
-         },
-         "truncated entry"},
+        {"empty", 0, kKeep, 0, false, "shorter than its header"},
+        {"truncated header", 10, kKeep, 0, false, "shorter than its header"},
+        {"bad magic", kKeep, 0, 'X', false, "bad magic"},
+        {"newer format", kKeep, 8, 9, false, "unknown format version"},
+        {"truncated payload", good.size() - 1, kKeep, 0, false, "size does not match"},
+        {"flipped bit", kKeep, 30, good[30] ^ 0x10u, false, "bad checksum"},
+        {"huge word count", kKeep, 68, 0x7FFFFFFF, true, "truncated EEPROM words"},
+        {"huge board count", kKeep, 20, 1000000, true, "truncated entry"},
     };
     for (const Damage& d : damages) {
         SCOPED_TRACE(d.name);
-        WriteAll(path_, d.apply(good));
+        Bytes b = good;
+        if (d.size != kKeep) b.resize(d.size);
+        if (d.at != kKeep && d.reseal) bytes::PutU32(b.data() + d.at, d.value);
+        if (d.at != kKeep && !d.reseal) b[d.at] = static_cast<uint8_t>(d.value);
+        if (d.reseal) Reseal(b);
+        WriteAll(path_, b);
         qmdsim_reset();
         ::testing::internal::CaptureStderr();
         EXPECT_EQ(qmdsim_state_attach(path_.c_str()), 0);
@@ -273,13 +269,7 @@ TEST_F(StateFileTest, RandomlyDamagedFilesNeverCrash) {
             b[20 + random() % (b.size() - 20)] = static_cast<uint8_t>(random());
         }
         if (round % 3 == 0) b.resize(20 + random() % (b.size() - 19));
-        bytes::PutU32(b.data() + 12, static_cast<uint32_t>(b.size() - 20));
-        uint32_t crc = 0xFFFFFFFFu;
-        for (std::size_t i = 20; i < b.size(); ++i) {
-            crc ^= b[i];
-            for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-        }
-        bytes::PutU32(b.data() + 16, ~crc);
+        Reseal(b);
         WriteAll(path_, b);
         qmdsim_reset();
         ::testing::internal::CaptureStderr();
@@ -331,78 +321,6 @@ TEST_F(StateFileTest, ConcurrentWritersKeepEveryChange) {
         const std::string name = entry.path().filename().string();
         EXPECT_TRUE(name == "sim-state" || name == "sim-state.lock") << name;
     }
-}
-
-// Threads of one process writing and saving at once (a ThreadSanitizer check too): the
-// last value of every word reaches the file.
-TEST_F(StateFileTest, ThreadsOfOneProcessSaveEveryChange) {
-    ASSERT_EQ(qmdsim_state_attach(path_.c_str()), 0);
-    constexpr uint16_t kRounds = 100;
-    std::vector<std::thread> threads;
-    for (uint16_t t = 0; t < 3; ++t) {
-        threads.emplace_back([t] {
-            const uint64_t h = OpenBoard(t % 2);
-            for (uint16_t i = 0; i < kRounds; ++i) {
-                EXPECT_EQ(WriteWord(h, static_cast<uint16_t>(10000 + t * 1000 + i), i), 0);
-                if (i % 10 == 0) {
-                    EXPECT_EQ(qmdsim_state_flush(), 0);
-                }
-            }
-            CloseBoard(h);
-        });
-    }
-    for (std::thread& t : threads) t.join();
-    ASSERT_EQ(Reattach(), 0);
-    for (uint16_t t = 0; t < 3; ++t) {
-        for (uint16_t i = 0; i < kRounds; ++i) {
-            ASSERT_EQ(qmdsim_eeprom_get(t % 2, static_cast<uint16_t>(10000 + t * 1000 + i)), i);
-        }
-    }
-}
-
-TEST_F(StateFileTest, DefaultPathFollowsTheEnvironment) {
-    struct Case {
-        const char* state;  // QMD5820_SIM_STATE (nullptr: unset)
-        const char* xdg;
-        const char* home;
-        std::string expected;
-    };
-    const Case cases[] = {
-        {"/x/own-file", "/xdg", "/home/u", "/x/own-file"},
-        {"off", "/xdg", "/home/u", ""},
-        {"", "/xdg", "/home/u", ""},
-        {nullptr, "/xdg", "/home/u", "/xdg/qmd5820/sim-state"},
-        {nullptr, "relative", "/home/u", "/home/u/.local/state/qmd5820/sim-state"},
-        {nullptr, nullptr, "/home/u", "/home/u/.local/state/qmd5820/sim-state"},
-        {nullptr, nullptr, nullptr, ""},
-    };
-    const auto set = [](const char* name, const char* value) {
-        if (value == nullptr) {
-            ::unsetenv(name);
-        } else {
-            ::setenv(name, value, 1);
-        }
-    };
-    const auto saved = [](const char* name) {
-        const char* v = std::getenv(name);
-        return v == nullptr ? std::optional<std::string>() : std::optional<std::string>(v);
-    };
-    const auto state = saved("QMD5820_SIM_STATE"), xdg = saved("XDG_STATE_HOME"),
-               home = saved("HOME");
-    for (const Case& c : cases) {
-        set("QMD5820_SIM_STATE", c.state);
-        set("XDG_STATE_HOME", c.xdg);
-        set("HOME", c.home);
-        char path[256] = "unchanged";
-        EXPECT_EQ(qmdsim_state_default_path(path, sizeof path), c.expected.size());
-        EXPECT_EQ(std::string(path), c.expected);
-        if (c.expected.empty()) {
-            EXPECT_EQ(qmdsim_state_attach(nullptr), 1);
-        }
-    }
-    set("QMD5820_SIM_STATE", state ? state->c_str() : nullptr);
-    set("XDG_STATE_HOME", xdg ? xdg->c_str() : nullptr);
-    set("HOME", home ? home->c_str() : nullptr);
 }
 
 }  // namespace
