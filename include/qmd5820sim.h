@@ -350,7 +350,9 @@ QMDSIM_API int32_t qmdsim_trace_get(uint32_t i, qmdsim_trace_entry* entry);
  * and replaces the file by renaming a temporary file beside it, so concurrent processes
  * neither corrupt the file nor lose each other's changes. A damaged file (bad magic, size
  * or checksum) is reported on stderr and read as the factory state; it is replaced at the
- * next save. qmdsim_reset detaches the state file (after saving). */
+ * next save. qmdsim_reset detaches the state file (after saving). A program that wants the
+ * default file before its first library call (a `sim reset` or `sim show` command) attaches
+ * it with qmdsim_state_attach(NULL) first. */
 
 /* The default file path (what attaching NULL uses), as snprintf: returns its length and
  * copies at most size - 1 characters plus the terminator. 0 when the default is "none". */
