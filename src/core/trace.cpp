@@ -72,9 +72,9 @@ constexpr NamedRequest kRequestNames[] = {
 
 // Every request of the table has its name.
 constexpr bool EveryRequestNamed() {
-    for (const RequestSpec& spec : kRequestTable) {
+    for (const RequestSpec& request : kRequestTable) {
         bool found = false;
-        for (const NamedRequest& n : kRequestNames) found = found || n.code == spec.code;
+        for (const NamedRequest& n : kRequestNames) found = found || n.code == request.code;
         if (!found) return false;
     }
     return std::size(kRequestNames) == std::size(kRequestTable);
