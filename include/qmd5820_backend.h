@@ -16,6 +16,7 @@
 #define QMD5820_BACKEND_H
 
 #include <stdint.h>
+#include <stdio.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -91,6 +92,20 @@ QMD5820_BACKEND_API int32_t qmd5820_install_backend(const qmd5820_backend* backe
  * queues an interrupt. On Windows the value is an event handle and SetEvent would do the
  * same. Returns 0 on success, -1 for a value that is not a live event. */
 QMD5820_BACKEND_API int32_t qmd5820_signal_event(uint64_t event);
+
+/* Trace every driver request and its answer (request name, sizes, status or result,
+ * duration in microseconds), one line per call, to `stream`; NULL switches tracing off.
+ * The stream stays the caller's (it is not closed); lines are flushed as written. On Linux
+ * the environment variable QMD5820_TRACE switches tracing on when the library is loaded:
+ * "1" traces to stderr, "0" or empty not at all, any other value is a file appended to.
+ * Line format (prefix "qmd5820 trace: "):
+ *   ioctl EepromRead (0x9001c00c) handle 0x000001a400000104 in 12 out 12 -> ok status 0, 4 us
+ *   ioctl DriverVersion (0x90002018) handle 0x... in 0 out 4 -> ok, 2 us
+ *   ioctl ... -> failed, 3 us
+ *   count boards -> 2, 1 us | open board 0 -> ok handle 0x..., 2 us
+ *   close handle 0x... -> ok, 1 us | read stream handle 0x... size 4096 -> ok 128 bytes, 3 us
+ * Not part of the production DLL's export table. */
+QMD5820_BACKEND_API void qmd5820_set_trace(FILE* stream);
 
 /* The backend the library uses when none is installed. */
 QMD5820_BACKEND_API const qmd5820_backend* qmd5820_default_backend(void);

@@ -333,6 +333,54 @@ QMDSIM_API uint32_t qmdsim_trace_count(void);
 /* 0 and *entry filled for i < count, else -1. */
 QMDSIM_API int32_t qmdsim_trace_get(uint32_t i, qmdsim_trace_entry* entry);
 
+/* ---- state file (Linux) ------------------------------------------------------------------ */
+
+/* The boards can keep what a real board keeps when switched off (the EEPROM) and what a
+ * user expects them to remember between programs (digital outputs and output memory,
+ * potentiometers) in a state file. Nothing is kept until a state file is attached: test
+ * programs that drive the simulator themselves stay hermetic. libQMD5820.so attaches the
+ * default file (qmdsim_state_attach(NULL)) when its default backend is first used, so the
+ * qmd5820 tool and every library program on the simulated board share one state.
+ *
+ * The default file: QMD5820_SIM_STATE when set (empty or "off": no state file), else
+ * $XDG_STATE_HOME/qmd5820/sim-state, else $HOME/.local/state/qmd5820/sim-state.
+ *
+ * Only what differs from the factory state is stored. Requests that change kept state
+ * (EEPROM word writes, digital output and output memory writes, potentiometer writes and
+ * adjustments) are saved at once when the last save is 200 ms old (on the simulator's
+ * clock), otherwise with the first request after that, at a close, qmdsim_state_flush or
+ * process exit; a process killed in between loses only those last changes. A save lays
+ * this process's changes over the file as it is then (under a lock file "<path>.lock")
+ * and replaces the file by renaming a temporary file beside it, so concurrent processes
+ * neither corrupt the file nor lose each other's changes. A damaged file (bad magic, size
+ * or checksum) is reported on stderr and read as the factory state; it is replaced at the
+ * next save. qmdsim_reset detaches the state file (after saving). A program that wants the
+ * default file before its first library call (a `sim reset` or `sim show` command) attaches
+ * it with qmdsim_state_attach(NULL) first. */
+
+/* The default file path (what attaching NULL uses), as snprintf: returns its length and
+ * copies at most size - 1 characters plus the terminator. 0 when the default is "none". */
+QMDSIM_API uint32_t qmdsim_state_default_path(char* path, uint32_t size);
+/* Attach a state file (NULL: the default): the boards take its state, changes are saved.
+ * 0 attached, 1 no state file wanted (empty path, or the default is "none"), -1 the file
+ * cannot be used (message on stderr; nothing is attached). */
+QMDSIM_API int32_t qmdsim_state_attach(const char* path);
+/* Save what waits, then stop keeping state (the boards keep their current state). */
+QMDSIM_API void qmdsim_state_detach(void);
+/* Save what waits now: 0 done (or nothing to save), -1 the save failed. */
+QMDSIM_API int32_t qmdsim_state_flush(void);
+/* The attached file's path as snprintf; 0 and "" when none is attached. */
+QMDSIM_API uint32_t qmdsim_state_path(char* path, uint32_t size);
+/* Back to the factory state: remove the attached file and reset the EEPROM, outputs and
+ * potentiometers of every board. 0 done, -1 no file attached or the file not removable. */
+QMDSIM_API int32_t qmdsim_state_reset(void);
+/* A readable description of what the attached file holds (path, per board: outputs,
+ * potentiometers not at 128, EEPROM words that differ from the factory image), after
+ * saving what waits. Returns its length as snprintf, -1 when no file is attached. */
+QMDSIM_API int32_t qmdsim_state_describe(char* text, uint32_t size);
+/* Number of times this process has written the state file. */
+QMDSIM_API uint32_t qmdsim_state_saves(void);
+
 /* ---- time ------------------------------------------------------------------------------ */
 
 /* Real time (the default) or a virtual clock: a sleep advances virtual time at once, a

@@ -3,19 +3,27 @@
 # simulated board (no hardware needed on Linux).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
-cmake --preset default >/dev/null
-cmake --build --preset default --target qmd5820
-tool=build/default/tools/qmd5820/qmd5820
+scripts/setup.sh demo
+# Only the library and the tool: no tests, benchmarks or examples, so none of their
+# dependencies (GoogleTest, Google Benchmark, Python) are needed.
+cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQMD5820_BUILD_TESTS=OFF \
+      -DQMD5820_BUILD_BENCH=OFF -DQMD5820_BUILD_EXAMPLES=OFF >/dev/null
+cmake --build build/demo --target qmd5820
+tool=build/demo/tools/qmd5820/qmd5820
+# The simulated boards keep their state between runs (QMD5820_SIM_STATE): the demo runs
+# on a state file of its own, from the factory state.
+export QMD5820_SIM_STATE="$PWD/build/demo/sim-state"
+rm -f "$QMD5820_SIM_STATE"
 echo "== qmd5820 list"
 "$tool" list
 echo "== qmd5820 outputs 0 on 0x81"
 "$tool" outputs 0 on 0x81
+echo "== qmd5820 outputs 0   (a new run: the simulated board still has 0x81)"
+"$tool" outputs 0
 echo "== qmd5820 timer 0 start 1 1000"
 "$tool" timer 0 start 1 1000
 
-# Transducer database and channels. The simulated board starts from its factory image on
-# every run; --position places the simulated transducers so the readings are not all zero.
+# Transducer database and channels. --position places the simulated transducers so the readings are not all zero.
 echo "== qmd5820 db 0 list"
 "$tool" db 0 list
 echo "== qmd5820 db 0 show 5"

@@ -1,11 +1,21 @@
 #!/usr/bin/env bash
-# Installs what building and testing need on a fresh Debian machine (idempotent: nothing
-# is fetched when everything is present).
+# Installs what building needs on a fresh Debian machine (idempotent: nothing is fetched
+# when everything is present).
+#   scripts/setup.sh demo   the library and the qmd5820 tool only: CMake, Ninja, g++
+#   scripts/setup.sh [test] everything scripts/test.sh runs: also GoogleTest, Google
+#                           Benchmark, Python, pkg-config, MinGW-w64, clang/libFuzzer,
+#                           LLVM tools and Wine
 set -euo pipefail
 
-packages=(cmake ninja-build g++ python3 googletest libgtest-dev libgmock-dev libbenchmark-dev
-          g++-mingw-w64-x86-64 clang-14 libclang-rt-14-dev llvm-14 lld-14 wine wine64 pkg-config
-          python3-setuptools python3-wheel python3-numpy python3-matplotlib doxygen)
+demo=(cmake ninja-build g++)
+test=("${demo[@]}" python3 googletest libgtest-dev libgmock-dev libbenchmark-dev pkg-config
+      g++-mingw-w64-x86-64 clang-14 libclang-rt-14-dev llvm-14 lld-14 wine wine64
+      python3-setuptools python3-wheel python3-numpy python3-matplotlib doxygen)
+case "${1:-test}" in
+  demo) packages=("${demo[@]}") ;;
+  test) packages=("${test[@]}") ;;
+  *) echo "usage: scripts/setup.sh [demo|test]" >&2; exit 2 ;;
+esac
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

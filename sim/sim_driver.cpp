@@ -34,6 +34,7 @@
 #include "core/requests.h"
 #include "qmd5820sim.h"
 #include "sim_board.h"
+#include "sim_state.h"
 
 namespace qmdsim {
 namespace {
@@ -76,6 +77,7 @@ std::vector<uint8_t> Capture(const uint8_t* p, uint32_t size) {
 using Signaller = void (*)(uint64_t event);
 
 void StopPumpThreadAtExit();
+void SaveStateAtExit();
 
 class Driver {
     // The driver's lock for one operation. On release it collects the events of the boards
@@ -89,6 +91,7 @@ class Driver {
             driver_.EnsurePumpThreadLocked();
             lock_.unlock();
             driver_.Signal(events);
+            if (driver_.state_.Pending()) (void)driver_.state_.Save(driver_.StateAccess(), false);
         }
         Session(const Session&) = delete;
         Session& operator=(const Session&) = delete;
@@ -141,7 +144,14 @@ class Driver {
         return code;
     }
 
+    // A close saves what waits to be saved in the state file.
     int32_t Close(uint64_t handle) {
+        const int32_t result = CloseHandle(handle);
+        (void)state_.Save(StateAccess(), true);
+        return result;
+    }
+
+    int32_t CloseHandle(uint64_t handle) {
         std::lock_guard<std::mutex> lock(mutex_);
         const auto it = handles_.find(handle);
         bool ok = it != handles_.end();
@@ -230,6 +240,7 @@ class Driver {
     // Everything back to the start state except the event signaller, which the library
     // installs once. The pump thread is taken out in the same step and joined after.
     void Reset() {
+        state_.Detach(StateAccess());
         std::thread pump_thread;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -305,6 +316,29 @@ class Driver {
     }
 
     void SetSignaller(Signaller signaller) { signaller_.store(signaller); }
+
+    // ---- state file ----
+
+    int32_t StateAttach(const char* path) {
+        const int32_t result = state_.Attach(path != nullptr ? path : DefaultStatePath(),
+                                             StateAccess());
+        if (result == 0) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!state_exit_handler_registered_) {
+                state_exit_handler_registered_ = std::atexit(SaveStateAtExit) == 0;
+            }
+        }
+        return result;
+    }
+
+    Persistence state_;
+
+    BoardsAccess StateAccess() {
+        return [this](const std::function<void(Boards&, uint64_t)>& f) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            f(boards_, NowLocked());
+        };
+    }
 
     void Pump() {
         Session session(*this);
@@ -554,6 +588,7 @@ class Driver {
             if (out_size > 0) record[0] = f->status;
         } else {
             Execute(*boards_[board], code, record.data(), in_size, out_size, now);
+            state_.NoteRequestLocked(board, code, record.data(), out_size);
         }
         std::memcpy(buffer, record.data(), out_size);
         if (trace_capacity_ > 0) t.out = Capture(record.data(), out_size);
@@ -587,6 +622,7 @@ class Driver {
     std::condition_variable pump_wake_;
     bool exit_handler_registered_ = false;
     bool exiting_ = false;
+    bool state_exit_handler_registered_ = false;
 };
 
 // Created at first use and never destroyed, so a late call from another thread during
@@ -597,6 +633,10 @@ Driver& TheDriver() {
 }
 
 void StopPumpThreadAtExit() { TheDriver().StopPumpThreadForExit(); }
+void SaveStateAtExit() {
+    Driver& driver = TheDriver();
+    (void)driver.state_.Save(driver.StateAccess(), true);
+}
 
 // ---- backend table ----
 
@@ -891,6 +931,56 @@ uint32_t qmdsim_trace_count(void) { return TheDriver().TraceCount(); }
 int32_t qmdsim_trace_get(uint32_t i, qmdsim_trace_entry* entry) {
     return TheDriver().TraceGet(i, entry);
 }
+
+// ---- state file ----
+
+namespace {
+
+// Copies `text` as snprintf would; returns its full length.
+uint32_t CopyOut(const std::string& text, char* out, uint32_t size) {
+    if (out != nullptr && size > 0) {
+        const std::size_t n = std::min<std::size_t>(text.size(), size - 1u);
+        std::memcpy(out, text.data(), n);
+        out[n] = '\0';
+    }
+    return static_cast<uint32_t>(text.size());
+}
+
+}  // namespace
+
+uint32_t qmdsim_state_default_path(char* path, uint32_t size) {
+    return CopyOut(qmdsim::DefaultStatePath(), path, size);
+}
+
+int32_t qmdsim_state_attach(const char* path) { return TheDriver().StateAttach(path); }
+
+void qmdsim_state_detach(void) {
+    qmdsim::Driver& driver = TheDriver();
+    driver.state_.Detach(driver.StateAccess());
+}
+
+int32_t qmdsim_state_flush(void) {
+    qmdsim::Driver& driver = TheDriver();
+    return driver.state_.Save(driver.StateAccess(), true);
+}
+
+uint32_t qmdsim_state_path(char* path, uint32_t size) {
+    return CopyOut(TheDriver().state_.Path(), path, size);
+}
+
+int32_t qmdsim_state_reset(void) {
+    qmdsim::Driver& driver = TheDriver();
+    return driver.state_.Reset(driver.StateAccess());
+}
+
+int32_t qmdsim_state_describe(char* text, uint32_t size) {
+    qmdsim::Driver& driver = TheDriver();
+    std::string description;
+    if (driver.state_.Describe(driver.StateAccess(), &description) != 0) return -1;
+    return static_cast<int32_t>(CopyOut(description, text, size));
+}
+
+uint32_t qmdsim_state_saves(void) { return TheDriver().state_.Saves(); }
 
 void qmdsim_set_virtual_clock(int32_t on) { TheDriver().SetVirtualClock(on != 0); }
 uint64_t qmdsim_now_us(void) { return TheDriver().NowUs(); }

@@ -7,6 +7,7 @@
 
 #include "api_fixture.h"
 #include "fake_backend.h"
+#include "qmd5820_version.h"
 
 namespace qmdtest {
 namespace {
@@ -444,6 +445,10 @@ TEST_F(IdentityTest, DllVersionNeedsNoBoard) {
         EXPECT_EQ(i_QMD5820_GetDLLVersion(&version), 0);
         EXPECT_EQ(version, 0x07EA0426u);
         EXPECT_EQ(version, QMD5820_DLL_VERSION);
+        // The generated version: its text leads with the number's high word.
+        EXPECT_EQ(version, QMD5820_VERSION_NUMBER);
+        EXPECT_STREQ(QMD5820_VERSION_TEXT, "2026.04.1.0");
+        EXPECT_EQ(std::stoul(QMD5820_VERSION_TEXT), version >> 16);
         EXPECT_EQ(i_QMD5820_GetDLLVersion(nullptr), 0);
         EXPECT_EQ(qmdsim_trace_count(), 0u);
     }

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "core/trace.h"
+
 namespace qmd {
 namespace {
 
@@ -19,9 +21,11 @@ bool Complete(const qmd5820_backend& b) {
 
 }  // namespace
 
-const qmd5820_backend& Backend() {
+const qmd5820_backend& UntracedBackend() {
     return g_use_installed ? g_installed : *qmd5820_default_backend();
 }
+
+const qmd5820_backend& Backend() { return TraceOn() ? TracingBackend() : UntracedBackend(); }
 
 void SleepMs(uint32_t ms) {
     const qmd5820_backend& b = Backend();

@@ -6,8 +6,12 @@
 
 namespace qmd {
 
-// The active backend table (the default one until a foreign backend is installed).
+// The table the library calls: the active backend, or the tracing table in front of it
+// while tracing is on.
 const qmd5820_backend& Backend();
+
+// The active backend table (the default one until a foreign backend is installed).
+const qmd5820_backend& UntracedBackend();
 
 // Sleep through the backend's clock.
 void SleepMs(uint32_t ms);

@@ -7,6 +7,7 @@
 #include "core/boards.h"
 #include "core/bytes.h"
 #include "core/output.h"
+#include "qmd5820_version.h"
 #include "eeprom/eeprom.h"
 
 using namespace qmd;
@@ -51,8 +52,12 @@ int16_t i_QMD5820_GetBoardInformation(uint8_t b_BoardIndex, uint32_t dw_Identifi
     return 0;
 }
 
+// The public header's constant and the generated one come from the same version text.
+static_assert(QMD5820_DLL_VERSION == QMD5820_VERSION_NUMBER,
+              "QMD5820_DLL_VERSION in QMD5820.h differs from the project version");
+
 int16_t i_QMD5820_GetDLLVersion(uint32_t* pdw_DLLVersion) {
-    Store(pdw_DLLVersion, QMD5820_DLL_VERSION);
+    Store(pdw_DLLVersion, QMD5820_VERSION_NUMBER);
     return 0;
 }
 
