@@ -91,6 +91,12 @@ public:
         always_[code] = status;
     }
 
+    void ClearFailures() {
+        std::lock_guard<std::mutex> lock(mu_);
+        fail_.clear();
+        always_.clear();
+    }
+
     void SetTransducer(double position) {
         std::lock_guard<std::mutex> lock(mu_);
         transducer = position;
