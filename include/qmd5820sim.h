@@ -313,7 +313,7 @@ typedef struct qmdsim_frontend_params {
 } qmdsim_frontend_params;
 
 /* Defaults: level errors +1.2 % / -0.9 %, span errors +2.5 % / -1.8 %, symmetry zeros 141 /
- * 117, board zero +0.5 % of full scale, 2000 conversions per second. Every channel's
+ * 135, board zero +0.5 % of full scale, 2000 conversions per second. Every channel's
  * transducer starts with a small gain error of its own and no zero offset (see
  * qmdsim_transducer_error). */
 QMDSIM_API void qmdsim_frontend_default_params(qmdsim_frontend_params* params);

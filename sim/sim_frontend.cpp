@@ -199,7 +199,7 @@ qmdsim_frontend_params DefaultFrontEndParams() {
     p.span_error[0] = 0.025;
     p.span_error[1] = -0.018;
     p.symmetry_zero[0] = 141;
-    p.symmetry_zero[1] = 117;
+    p.symmetry_zero[1] = 135;
     p.board_zero = 0.005;
     p.conversions_per_second = 2000;
     return p;
