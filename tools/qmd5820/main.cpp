@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "QMD5820.h"
+#include "calibrate.h"
 
 #if !defined(_WIN32)
 #include <unistd.h>
@@ -65,6 +66,7 @@ constexpr const char* kUsage =
     "  line BOARD ACTION...         primary line, actions in order: test (status byte),\n"
     "                               rearm, calibrate (line test threshold), interrupts on|off\n"
     "                               (short-circuit interrupts)\n"
+    "%s"
 #if !defined(_WIN32)
     "options (simulated board), before the command:\n"
     "  --position BOARD:CH=VALUE    set the simulated transducer position of a channel, in\n"
@@ -72,6 +74,9 @@ constexpr const char* kUsage =
     "  --moving                     watch: positions drift slowly around their set values\n"
     "  --short-circuit BOARD        latch a short circuit on the board's primary line\n"
     "  --sequence-period BOARD:US   acquire: one sequence takes US microseconds (default 1000)\n"
+    "  --virtual-clock              the simulated board runs on a virtual clock: its waits\n"
+    "                               (calibrate, line) take no real time\n"
+    "  --frozen-counter BOARD       calibrate: the board's live values are never refreshed\n"
 #endif
     "BOARD is a board index (0, 1, ...), CH a channel 0 to 15, INDEX a transducer index as\n"
     "listed by 'db BOARD list'. Integers are decimal or 0x-prefixed hexadecimal.\n"
@@ -82,7 +87,7 @@ constexpr const char* kUsage =
     ;
 
 int Usage() {
-    std::fputs(kUsage, stderr);
+    std::fprintf(stderr, kUsage, qmd5820cli::kCalibrateUsage);
     return kBadArguments;
 }
 
@@ -936,6 +941,13 @@ int Line(const Board& board, const std::vector<std::string>& args) {
     return 0;
 }
 
+// ---- calibration ------------------------------------------------------------------------------
+
+int Calibrate(const Board& board, const std::vector<std::string>& args) {
+    const int status = qmd5820cli::Calibrate(board.handle(), board.index(), args);
+    return status == kBadArguments ? Usage() : status;
+}
+
 // ---- options for the simulated board ------------------------------------------------------
 
 struct GlobalOptions {
@@ -996,6 +1008,19 @@ bool ParseGlobalOptions(const std::vector<std::string>& args, std::size_t& next,
     while (next < args.size() && args[next].starts_with("--") && args[next] != "--help") {
         const std::string& option = args[next++];
 #if !defined(_WIN32)
+        if (option == "--virtual-clock") {
+            qmdsim_set_virtual_clock(1);
+            continue;
+        }
+        if (option == "--frozen-counter" && next < args.size()) {
+            const std::optional<uint8_t> board = ParseByte(args[next++]);
+            if (!board || *board >= qmdsim_board_count()) return false;
+            qmdsim_frontend_params params{};
+            qmdsim_frontend_params_get(*board, &params);
+            params.conversions_per_second = 0.0;
+            qmdsim_frontend_params_set(*board, &params);
+            continue;
+        }
         if (option == "--moving") {
             options.moving = true;
             continue;
@@ -1032,7 +1057,7 @@ int main(int argc, char** argv) {
 
     if (args.empty() || (args[0] == "list" && args.size() == 1)) return List();
     if (args[0] == "-h" || args[0] == "--help" || args[0] == "help") {
-        std::fputs(kUsage, stdout);
+        std::printf(kUsage, qmd5820cli::kCalibrateUsage);
         return 0;
     }
     const std::optional<uint8_t> index = args.size() >= 2 ? ParseByte(args[1]) : std::nullopt;
@@ -1041,7 +1066,8 @@ int main(int argc, char** argv) {
     if (args[0] == "info") return rest.empty() ? ShowBoard(*index) : Usage();
 
     static constexpr const char* kBoardCommands[] = {"inputs", "outputs", "timer", "db",
-                                                     "read",   "watch",   "acquire", "line"};
+                                                     "read",   "watch",   "acquire", "line",
+                                                     "calibrate"};
     if (std::find(std::begin(kBoardCommands), std::end(kBoardCommands), args[0]) ==
         std::end(kBoardCommands)) {
         return Usage();
@@ -1055,5 +1081,6 @@ int main(int argc, char** argv) {
     if (args[0] == "read") return Read(board, rest);
     if (args[0] == "acquire") return Acquire(board, rest);
     if (args[0] == "line") return Line(board, rest);
+    if (args[0] == "calibrate") return Calibrate(board, rest);
     return Watch(board, rest, options.moving);
 }
