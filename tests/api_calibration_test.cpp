@@ -134,7 +134,6 @@ TEST_F(CalibrationTest, StepByStepGroup0StoresTheAdjustmentAndMarksTheType) {
     EXPECT_EQ(open[0].in, (std::vector<uint8_t>{0, 3, kType, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(driver.Pot(13), 141);  // the symmetry zero
     EXPECT_EQ(driver.Pot(1), 126);   // 128 / 1.012
-    EXPECT_EQ(driver.Table()[1], 39);
     driver.SetTransducer(0);
     EXPECT_EQ(i_QMD5820_NextCalibrationStep(h), 0);
     EXPECT_NEAR(Cal().balance_factor, 0.755, 0.001);  // the board's zero error compensated
@@ -152,7 +151,7 @@ TEST_F(CalibrationTest, StepByStepGroup0StoresTheAdjustmentAndMarksTheType) {
     EXPECT_EQ(Field(b, 512 + 8 * 5), qmd::bytes::GetU32(table.data() + 4 + 4 * 5));
     EXPECT_EQ(Field(b, 516 + 8 * 5), qmd::bytes::GetU32(table.data() + 260 + 4 * 5));
     EXPECT_EQ(Field(b, 512 + 8 * 39), Field(original, 512 + 8 * 39));
-    EXPECT_EQ(EepromWrites().size(), 515u);
+    EXPECT_EQ(EepromWrites().size(), 515u);  // nothing else written
 }
 
 TEST_F(CalibrationTest, StepByStepTwoGroupsStoresOnceAfterGroup1) {

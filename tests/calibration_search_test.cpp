@@ -7,7 +7,6 @@
 
 #include "calibration/calibration.h"
 #include "calibration/search.h"
-#include "core/bytes.h"
 
 namespace {
 
@@ -146,33 +145,6 @@ TEST(SineTable, PointsSamplesAndSaturation) {
     const qmd::ExcitationTable s = qmd::ComputeSineTable(4, 1.5, 1.5);  // saturates, no sign flip
     EXPECT_EQ(Signed24(s.a[1]), 0x7FFFFF);
     EXPECT_EQ(Signed24(s.b[1]), -0x800000);
-}
-
-TEST(Layouts, ExcitationRecordAndConfigurationBlockFields) {
-    qmd::ExcitationTable t;
-    t.count = 3;
-    for (uint32_t i = 0; i < 4; ++i) t.a[i] = 0x00123450u + i, t.b[i] = 0x00FEDC00u + i;
-    uint8_t record[516] = {};
-    qmd::EncodeExcitationTable(t, record);
-    EXPECT_EQ(record[1], 3);
-    EXPECT_EQ(qmd::bytes::GetU32(record + 4 + 8), 0x00123452u);
-    EXPECT_EQ(qmd::bytes::GetU32(record + 260 + 4), 0x00FEDC01u);
-    EXPECT_EQ(qmd::bytes::GetU32(record + 4 + 12), 0u);  // beyond the count: not sent
-    EXPECT_EQ(qmd::DecodeExcitationTable(record).b[2], t.b[2]);
-
-    std::array<uint16_t, qmd::kBlockWords> block{};
-    block.fill(0xEEEE);
-    qmd::EnterExcitation(block, t, 0.75, 1.0);
-    EXPECT_EQ(qmd::GetBlockU32(block, 132), 2u * 65536u);
-    EXPECT_EQ(qmd::GetBlockU32(block, 148), 75000u);
-    EXPECT_EQ(qmd::GetBlockU32(block, 152), 100000u);
-    EXPECT_EQ(block[256], 0x3450);  // A[0], low word first, at byte 512
-    EXPECT_EQ(block[257], 0x0012);
-    EXPECT_EQ(qmd::GetBlockU32(block, 516 + 16), 0x00FEDC02u);
-    EXPECT_EQ(qmd::GetBlockU32(block, 512 + 24), 0xEEEEEEEEu);  // pair 3 keeps its content
-    EXPECT_EQ(qmd::GetBlockU32(block, 136), 0xEEEEEEEEu);
-    EXPECT_EQ(qmd::BlockWordAddress(2, 0), 0x8400);
-    EXPECT_EQ(qmd::BlockWordAddress(15, 511), 0x9FFF);
 }
 
 }  // namespace
