@@ -213,6 +213,20 @@ TEST_F(CalibrationTest, StepOneFailuresAfterARefusedStartAreNextStepCodes) {
     }
 }
 
+TEST_F(CalibrationTest, LevelLimitsStepThreeIsStricterThanStepTwo) {
+    // Residual swing error after step 2: 123 (between two first-level values), which step 3
+    // cannot reduce without its potentiometer; or far beyond the first level's reach.
+    const std::tuple<double, double, int16_t, uint8_t> cases[] = {
+        {128 / 126.5 - 1, 0.0, -50, 3}, {128 / 126.5 - 1, 0.04, 0, 4}, {-0.6, 0.04, -50, 2}};
+    for (const auto& [error, effect, result, step] : cases) {
+        Cal().step = 0;
+        driver.e_level[0] = error;
+        driver.second_level_effect = effect;
+        EXPECT_EQ(i_QMD5820_StartCalibration(h, kIndex, 0, 0, kPos, nullptr), result);
+        EXPECT_EQ(Cal().step, step);
+    }
+}
+
 TEST_F(CalibrationTest, StepFourAndSixFailuresAndAnUnreachablePositionThenBreak) {
     std::array<uint8_t, 516> saved{};
     saved[1] = 12;

@@ -30,6 +30,7 @@ public:
     };
     // Model: set while no worker runs, or through the locked setters.
     double transducer = 0, range = 2.0, zeta = 0.005;  // zero error, fraction of full scale
+    double second_level_effect = 0.04;                  // swing change over potentiometer 0/8
     std::array<int, 2> s0{141, 117};                    // symmetry zero per group
     std::array<double, 2> e_level{0.012, -0.009}, e_span{0.025, -0.018};
     int threshold = 100;  // potentiometer 7 value from which the line test responds
@@ -103,7 +104,7 @@ private:
                                  kG1[2] = {7, 3}, kG0[2] = {6, 2};
         constexpr double kMid = 32767.5, kSwing = kMid - 1535;
         const std::size_t g = static_cast<std::size_t>(group_);
-        const double h = kSwing * (pots_[kL1[g]] / 128.0) * (1 - 0.04 * (pots_[kL0[g]] - 128) / 128) *
+        const double h = kSwing * (pots_[kL1[g]] / 128.0) * (1 - second_level_effect * (pots_[kL0[g]] - 128) / 128) *
                          (1 + e_level[g]);
         double v0 = 0, v1 = 0;
         if (mode_ == Mode::kLevels || mode_ == Mode::kWorkerLevels) {
