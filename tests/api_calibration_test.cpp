@@ -314,7 +314,10 @@ TEST_F(CalibrationTest, WorkerStartRefusals) {
     EXPECT_EQ(Status(), 23);
     EXPECT_TRUE(driver.Calls(req::kOpenWorkerAdjustment).empty());
     FakePlatform::fail_thread = false;
-    EXPECT_EQ(Start(), 0);
+    EXPECT_EQ(Start(), 0);  // still showing the old 23: a break at once must stop the new run
+    EXPECT_EQ(i_QMD5820_CalibrationBreak(h), 0);
+    EXPECT_EQ(Cal().running.load(), 0);
+    EXPECT_EQ(Status(), 0);
 }
 
 TEST_F(CalibrationTest, WorkerGroup0RunsEveryPhaseAndStoresTheBlock) {
