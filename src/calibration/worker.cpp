@@ -482,10 +482,12 @@ bool RestoreAfterBreak(QMD5820_HANDLE handle, CalibrationBlock& cal) {
 
 int16_t CalibrationBreak(QMD5820_HANDLE handle, BoardRecord& board) {
     CalibrationBlock& cal = board.calibration;
-    if (cal.worker_status.load() != status::kFailed) {
+    // A run that has just started still shows the status of the previous run (maybe 23):
+    // a running worker is always asked to stop, and waited for.
+    if (cal.running.load() != 0 || cal.worker_status.load() != status::kFailed) {
         cal.break_request.store(1);
-        while (cal.running.load() != 0) SleepMs(10);
     }
+    while (cal.running.load() != 0) SleepMs(10);
     const bool write_back_failed = RestoreAfterBreak(handle, cal);
     cal.step = 0;
     if (write_back_failed) {
