@@ -36,8 +36,10 @@ QMD5820_HANDLE FreshBoard(bool trace) {
     return handle;
 }
 
-// One calibration from start to store; false if it did not complete.
-bool Calibrate(QMD5820_HANDLE h, const Run& r) {
+// One calibration from start to store; false if it did not complete. `waited_us` gets the
+// board time the worker spent in its waits for a confirmation (on the virtual clock they
+// last as long as this thread takes to answer).
+bool Calibrate(QMD5820_HANDLE h, const Run& r, uint64_t* waited_us = nullptr) {
     if (r.interactive) {
         uint64_t address = 0;
         if (i_QMD5820_StartCalibration(h, r.index, r.ch0, r.ch1, r.position, &address) != 0) {
@@ -50,13 +52,24 @@ bool Calibrate(QMD5820_HANDLE h, const Run& r) {
     }
     if (i_QMD5820_CalibrationStart(h, r.index, r.ch0, r.ch1, 6, r.position, 0) != 0) return false;
     int32_t confirmed = -1;
+    int32_t previous = -1;
+    uint64_t wait_began = 0;
     for (;;) {
         int32_t status = 0;
         uint32_t values[2] = {};
         i_QMD5820_CalibrationGetCurrentStatus(h, &status, values);
+        const bool waiting = status == 25 || status == 9 || status == 16 || status == 19;
+        if (waited_us != nullptr && status != previous) {
+            const uint64_t now = qmdsim_now_us();
+            if (previous == 25 || previous == 9 || previous == 16 || previous == 19) {
+                *waited_us += now - wait_began;
+            }
+            if (waiting) wait_began = now;
+            previous = status;
+        }
         if (status == 22) return true;
         if (status == 23) return false;
-        if (status != confirmed && (status == 25 || status == 9 || status == 16 || status == 19)) {
+        if (status != confirmed && waiting) {
             if (status == 25) qmdsim_set_position(0, r.ch0, 0.0);
             if (status == 9) qmdsim_set_position(0, r.ch0, r.position);
             if (status == 16) qmdsim_set_position(0, r.ch1, r.position);
@@ -82,15 +95,16 @@ BENCHMARK_CAPTURE(BM_Calibration, interactive, kInteractive)->Unit(benchmark::kM
 
 struct Cost {
     uint32_t requests = 0;
-    double board_seconds = 0.0;
+    double board_seconds = 0.0;  // without the waits for confirmations
 };
 
 // Requests and board time of one run (traced apart from the timed runs).
 Cost Measure(const Run& r) {
     const QMD5820_HANDLE h = FreshBoard(true);
     Cost c;
-    if (!Calibrate(h, r)) return c;
-    c.board_seconds = static_cast<double>(qmdsim_now_us()) / 1e6;
+    uint64_t waited_us = 0;
+    if (!Calibrate(h, r, &waited_us)) return c;
+    c.board_seconds = static_cast<double>(qmdsim_now_us() - waited_us) / 1e6;
     qmdsim_trace_entry entry{};
     for (uint32_t i = 0; i < qmdsim_trace_count(); ++i) {
         if (qmdsim_trace_get(i, &entry) == 0 && entry.kind == QMDSIM_TRACE_IOCTL) ++c.requests;
@@ -117,7 +131,13 @@ int main(int argc, char** argv) {
     std::printf("\n%-24s %10s %10s %12s %14s\n", "run", "wall ms", "requests", "board s",
                 "board s/wall s");
     for (int i = 0; i < 3; ++i) {
-        const Cost c = Measure(runs[i].run);
+        // The wait's board time counts from when this thread first sees it, so a run where
+        // this thread was descheduled counts some worker spinning: the least of five runs.
+        Cost c = Measure(runs[i].run);
+        for (int k = 0; k < 4; ++k) {
+            const Cost again = Measure(runs[i].run);
+            if (again.board_seconds < c.board_seconds) c = again;
+        }
         wall[i] = reporter.Ns(runs[i].benchmark) / 1e6;
         board[i] = c.board_seconds;
         std::printf("%-24s %10.1f %10u %12.1f %14.0f\n", runs[i].run.name, wall[i], c.requests,
