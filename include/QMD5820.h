@@ -631,6 +631,154 @@ QMD5820_API int16_t i_QMD5820_StopTransducerAcquisition(QMD5820_HANDLE h_DeviceH
 QMD5820_API int16_t i_QMD5820_SetConvertTimeDivisionFactor(QMD5820_HANDLE h_DeviceHandle,
                                                            uint8_t b_DivisionFactor);
 
+/* ---- calibration, step by step ---------------------------------------------------------- */
+
+/**
+ * Starts the step-by-step calibration of transducer type `b_TransducerIndex` and runs its
+ * first step (the three level adjustments of group 0).
+ *
+ * The transducer is connected to `b_FirstChannel` (group 0) and, if `b_SecondChannel` is
+ * not 0, also to that channel (group 1). The function initialises both channels, tests the
+ * primary line (one rearm if a short circuit is latched), saves the 32 potentiometers and
+ * the excitation table (restored by i_QMD5820_BreakCalibration), sets every potentiometer
+ * to 128, writes the start excitation table, waits 2.5 s and runs step 1. The transducer's
+ * data (selection type, frequency) are those of `b_FirstChannel`, and the raw averages are
+ * converted on that channel.
+ *
+ * @param h_DeviceHandle   handle of an open board.
+ * @param b_TransducerIndex transducer type of the board's database.
+ * @param b_FirstChannel   group 0 channel, 0 to 7.
+ * @param b_SecondChannel  group 1 channel, 8 to 15, or 0 for none (taken as 0 on a board
+ *                         with fewer than 9 channels).
+ * @param db_Position      mechanical position of the transducer for the position steps,
+ *                         in the transducer's metric unit; not 0.0.
+ * @param pp_CalibrationValues receives, on 0 and -50, the address where the driver exposes
+ *                         the two live 32-bit raw values; untouched otherwise.
+ * @return 0 step 1 done; -1 unknown handle (not recorded); -2 `b_FirstChannel` above 7 or
+ *         not below the number of channels; -3 `b_SecondChannel` not 0 and not 8 to 15, or
+ *         not below the number of channels; -4 `db_Position` is 0.0; -5 a step-by-step
+ *         calibration is in progress or a worker calibration runs; -6 a short circuit on the
+ *         primary line persists after one rearm; the code of i_QMD5820_TestPrimaryLine when
+ *         the line test fails; -7 reading the number of channels failed; -8 initialising
+ *         `b_FirstChannel` failed; -9 initialising `b_SecondChannel` or reading a
+ *         potentiometer failed; -10 writing a potentiometer failed; -11 reading the
+ *         excitation table failed; -12 writing the start table failed; -13 step 1 failed;
+ *         -14 the transducer's frequency needs more than 64 excitation points (at most
+ *         about 3038 Hz), or fewer than 1, or its selection type is not 2 to 15;
+ *         -50 step 1 found no acceptable setting (move the transducer, call
+ *         i_QMD5820_NextCalibrationStep again, or break).
+ * Blocks the calling thread for several seconds. Calls for one board must not overlap.
+ */
+QMD5820_API int16_t i_QMD5820_StartCalibration(QMD5820_HANDLE h_DeviceHandle,
+                                               uint8_t b_TransducerIndex, uint8_t b_FirstChannel,
+                                               uint8_t b_SecondChannel, double db_Position,
+                                               uint64_t* pp_CalibrationValues);
+
+/**
+ * Runs the next step of the step-by-step calibration: the balance of the excitation (the
+ * transducer at its zero), the two position adjustments (the transducer at `db_Position`),
+ * the level adjustments of group 1, and after the last group the store into the EEPROM.
+ *
+ * @param h_DeviceHandle handle of an open board.
+ * @return 0 the step succeeded (after the last step: the result is stored and the
+ *         transducer marked as calibrated); -1 unknown handle (not recorded); -2 no
+ *         calibration in progress; -50 no acceptable setting (a level or balance step may be
+ *         repeated; after a position step only a break is possible);
+ *         level steps: -11 opening the adjustment, -12 to -14 the first to third adjustment,
+ *         -15 the levels request failed;
+ *         balance step: -1 table write, -2 sampling (counter request or 2 s time-out),
+ *         -3 conversion, -4 final table write (the procedure goes on with the positions);
+ *         position steps: -1 potentiometer write, -2/-3 sampling (counter request before or
+ *         during the wait, -3 also for the 2 s time-out), -4 conversion, -5 final write
+ *         (after the last group nothing is stored and only a break is possible);
+ *         store: -1 reading, -2 reading the excitation table (or more than 64 points),
+ *         -3 writing, -4 reading back the block, -5 read-back differs, -6 default
+ *         transducer word, -7/-8 first calibration state word read/write, -9/-10 second.
+ * Blocks the calling thread for several seconds.
+ */
+QMD5820_API int16_t i_QMD5820_NextCalibrationStep(QMD5820_HANDLE h_DeviceHandle);
+
+/**
+ * Abandons the step-by-step calibration: restores the saved potentiometers (all but 4, 5,
+ * 10 and 11, which stay at 128) and the saved excitation table, closes the adjustment.
+ *
+ * @param h_DeviceHandle handle of an open board.
+ * @return 0 done; -1 unknown handle (not recorded); -2 no calibration in progress;
+ *         -3 restoring a potentiometer failed; -4 restoring the table failed (for -3 and -4
+ *         the procedure stays in progress, so the break can be repeated).
+ */
+QMD5820_API int16_t i_QMD5820_BreakCalibration(QMD5820_HANDLE h_DeviceHandle);
+
+/* ---- calibration by the worker thread ------------------------------------------------------ */
+
+/**
+ * Starts a worker thread that calibrates transducer type `b_TransducerIndex` on
+ * `b_Group0Channel` and, if not 0, on `b_Group1Channel`. Poll the progress with
+ * i_QMD5820_CalibrationGetCurrentStatus; confirm with i_QMD5820_CalibrationNextStep when
+ * the status is 25 (transducer at its zero), 9 and 16 (transducer at `db_Position`) and 19
+ * (before the search of the line test threshold).
+ *
+ * @param h_DeviceHandle    handle of an open board.
+ * @param b_TransducerIndex transducer type of the board's database.
+ * @param b_Group0Channel   group 0 channel, 0 to 7.
+ * @param b_Group1Channel   group 1 channel, 8 to 15, or 0 for none.
+ * @param dw_Impedance      transducer impedance in ohms, not 0.
+ * @param db_Position       position for the position phases (metric unit), finite, not 0.0.
+ * @param b_TransducerModel 0 or 1 (1: unity excitation, the first confirmation waits for
+ *                          the transducer's zero).
+ * @return 0 thread started; -1 unknown handle (not recorded); -2 `b_Group0Channel` above 7;
+ *         -3 `b_Group1Channel` not 0 and not 8 to 15; -4 `dw_Impedance` is 0;
+ *         -5 `db_Position` is 0.0 or not finite; -6 `b_TransducerModel` above 1;
+ *         -7 a calibration (step by step or worker) is in progress; -8 the transducer is not
+ *         in the database; -9 reading the EEPROM failed (or a corrupt selection type);
+ *         -10 the thread could not be started.
+ * A pending break request is cleared, also when the start fails.
+ */
+QMD5820_API int16_t i_QMD5820_CalibrationStart(QMD5820_HANDLE h_DeviceHandle,
+                                               uint8_t b_TransducerIndex, uint8_t b_Group0Channel,
+                                               uint8_t b_Group1Channel, uint32_t dw_Impedance,
+                                               double db_Position, uint8_t b_TransducerModel);
+
+/**
+ * The worker's status: 0 idle; 1 primary line; 2 preparing; 3-6 group 0 open, symmetry,
+ * first and second level; 7 waiting for the transducer's zero (model 1); 25 waiting for
+ * the first confirmation; 8 excitation balance; 9 waiting before the positions; 10, 11
+ * group 0 positions; 12-15 group 1 levels; 16 waiting before the group 1 positions; 17, 18
+ * group 1 positions; 19 waiting before the threshold search; 20 threshold search;
+ * 21 storing; 22 done (reported once, then 0); 23 failed.
+ *
+ * @param h_DeviceHandle        handle of an open board.
+ * @param pdw_CalibrationStatus receives the status.
+ * @param pdw_StatusValues      receives two values: for 23 the failed phase (24: the
+ *                              break's restore) and the code; for 0, 1, 2 and 22 zeros;
+ *                              otherwise the two live raw values (zeros before the first
+ *                              adjustment was opened).
+ * @return 0; -1 unknown handle (not recorded). May be called while the worker runs.
+ */
+QMD5820_API int16_t i_QMD5820_CalibrationGetCurrentStatus(QMD5820_HANDLE h_DeviceHandle,
+                                                          int32_t* pdw_CalibrationStatus,
+                                                          uint32_t* pdw_StatusValues);
+
+/**
+ * Confirms the position the worker waits for (statuses 25, 9, 16, 19). A confirmation
+ * given early lets the next wait pass at once.
+ *
+ * @param h_DeviceHandle handle of an open board.
+ * @return 0; -1 unknown handle (not recorded). May be called while the worker runs.
+ */
+QMD5820_API int16_t i_QMD5820_CalibrationNextStep(QMD5820_HANDLE h_DeviceHandle);
+
+/**
+ * Stops the worker (waiting in 10 ms steps until it has stopped), ends the adjustment and
+ * writes the transducer's configuration block back as the run found it (only if that run
+ * read it completely and neither completed nor was restored yet). Sets the status to 0.
+ *
+ * @param h_DeviceHandle handle of an open board.
+ * @return 0; -1 unknown handle (not recorded); -2 the configuration block could not be
+ *         written back (status 23, phase 24, code 4; the break may be repeated).
+ */
+QMD5820_API int16_t i_QMD5820_CalibrationBreak(QMD5820_HANDLE h_DeviceHandle);
+
 /* ---- primary line ------------------------------------------------------------------------------ */
 
 /**

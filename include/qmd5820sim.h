@@ -278,6 +278,81 @@ typedef struct qmdsim_primary_line_state {
 
 QMDSIM_API void qmdsim_primary_line(uint32_t board, qmdsim_primary_line_state* state);
 
+/* ---- analog front end and calibration requests ---------------------------------------- */
+
+/* The calibration requests are always answered by the front end model:
+ *   0x900020c8 / 0x900020cc  the excitation table: byte 1 count (at most 64, else status 2
+ *       on a write), bytes 4-259 A[0..63], 260-515 B[0..63]; a sample with any of its
+ *       upper 8 bits set gives status 3. The board starts with the 40-point unity table
+ *       of the 4883 Hz profile.
+ *   0x900020d0 / 0x900020e0  open the adjustment of channel byte 1 (above 15: status 2)
+ *       for selection type byte 2 (not in the board's transducer table: status 3; during
+ *       an acquisition: status 50) and answer at bytes 8-15 the address of the two live
+ *       values (the same address for the board's lifetime, never freed). The interactive
+ *       open (d0) converts at once in level mode; the worker open (e0) converts only after
+ *       the start request 0x900020e4 (without a worker open: status 3).
+ *   0x900020d4 / 0x900020e8  levels adjusted: the interactive / worker adjustment in level
+ *       mode goes to position mode (otherwise nothing changes; status 0).
+ *   0x900020d8 / 0x900020ec  close the adjustment (status 0 also when none is open).
+ *   0x900020dc  bytes 2-3: the conversion counter, the number of refreshes of the live
+ *       values modulo 65536. Refreshes run at the conversion rate on the board's clock
+ *       (real or virtual), whether or not an adjustment is open; rate 0 freezes them.
+ * The model (level and position mode, and the channel codes with the front end on) is
+ * described in sim/sim_frontend.h; the parameters below are its errors. */
+#define QMDSIM_ADJUST_CLOSED 0
+#define QMDSIM_ADJUST_OPENED 1   /* worker open, not started: the values are not refreshed */
+#define QMDSIM_ADJUST_LEVELS 2
+#define QMDSIM_ADJUST_POSITION 3
+
+typedef struct qmdsim_frontend_params {
+    double level_error[2];         /* relative error of the half swing per group (0.012) */
+    double span_error[2];          /* relative error of the position gain per group */
+    double symmetry_zero[2];       /* symmetry potentiometer value that balances the values;
+                                      outside 0-255 it cannot be reached */
+    double board_zero;             /* the board's zero offset, fraction of full scale */
+    double conversions_per_second; /* refresh rate of the live values; 0 freezes them */
+} qmdsim_frontend_params;
+
+/* Defaults: level errors +1.2 % / -0.9 %, span errors +2.5 % / -1.8 %, symmetry zeros 141 /
+ * 135, board zero +0.5 % of full scale, 2000 conversions per second. Every channel's
+ * transducer starts with a small gain error of its own and no zero offset (see
+ * qmdsim_transducer_error). */
+QMDSIM_API void qmdsim_frontend_default_params(qmdsim_frontend_params* params);
+QMDSIM_API void qmdsim_frontend_params_get(uint32_t board, qmdsim_frontend_params* params);
+QMDSIM_API void qmdsim_frontend_params_set(uint32_t board, const qmdsim_frontend_params* params);
+/* Channel codes with (1) or without (0, the default) the front end's errors. */
+QMDSIM_API void qmdsim_frontend_enable(uint32_t board, int32_t on);
+
+/* The transducer on `channel`: relative gain error and zero offset (fraction of full
+ * scale). Kept across re-initialisation; qmdsim_reset restores the defaults. */
+QMDSIM_API void qmdsim_set_transducer_error(uint32_t board, uint8_t channel, double gain_error,
+                                            double zero_offset);
+QMDSIM_API void qmdsim_transducer_error(uint32_t board, uint8_t channel, double* gain_error,
+                                        double* zero_offset);
+
+/* The position at which the channel's position-mode value 0 is mid (its electrical zero
+ * under the excitation table in the board): where a transducer is put when it is zeroed by
+ * moving it. NaN for an unknown board or channel, or a channel never initialised or opened
+ * (its range is needed). */
+QMDSIM_API double qmdsim_frontend_zero_position(uint32_t board, uint8_t channel);
+
+typedef struct qmdsim_adjustment_state {
+    uint8_t mode;             /* QMDSIM_ADJUST_* */
+    uint8_t worker;           /* opened by 0x900020e0 */
+    uint8_t channel;
+    uint8_t selection_type;
+    uint32_t values[2];       /* the live values as the application reads them now */
+    uint64_t address;         /* their address */
+    uint16_t counter;         /* the conversion counter now */
+    uint8_t table_count;      /* the excitation table in the board */
+    double table_amplitude[2];/* amplitudes of arrays A and B (peak / 0x7FFFFF) */
+} qmdsim_adjustment_state;
+
+QMDSIM_API void qmdsim_adjustment(uint32_t board, qmdsim_adjustment_state* state);
+/* The excitation table in the board: its count, and 64 samples of each array (either
+ * pointer may be NULL). Returns the count. */
+QMDSIM_API uint32_t qmdsim_excitation_table(uint32_t board, uint32_t* a, uint32_t* b);
+
 /* ---- fault injection ------------------------------------------------------------------ */
 
 #define QMDSIM_FAULT_CALL 1   /* the device I/O control call itself fails */

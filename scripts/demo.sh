@@ -42,6 +42,13 @@ echo "== qmd5820 ${positions[*]} acquire 0 0:1 1:5 --sequences-per-interrupt 2 -
 echo "== qmd5820 --short-circuit 0 line 0 test rearm test"
 "$tool" --short-circuit 0 line 0 test rearm test
 
+# Calibration on the simulated board (its analog front end on, virtual clock): the worker
+# on channels 0 and 12, then step by step on channel 3; readings before and after.
+echo "== qmd5820 --virtual-clock calibrate 0 5 0,12 --position 6"
+"$tool" --virtual-clock calibrate 0 5 0,12 --position 6
+echo "== qmd5820 --virtual-clock calibrate 0 1 3 --position 1 --interactive"
+"$tool" --virtual-clock calibrate 0 1 3 --position 1 --interactive
+
 echo "== qmd5820 read 0 0:7   (transducer 7 is not in the database: fails on purpose)"
 status=0
 "$tool" read 0 0:7 2>&1 || status=$?

@@ -15,8 +15,7 @@ namespace {
 namespace bytes = qmd::bytes;
 
 // The request codes and sizes are the board's own table (core/requests.h). The codes of
-// the calibration adjustments and excitation tables are accepted with their sizes and,
-// until the board models them, answer status 0 with an otherwise zero record.
+// the calibration adjustments and excitation tables are the front end's (sim_frontend.cpp).
 namespace req = qmd::req;
 
 constexpr uint32_t kBoardInformationBytes = 84;
@@ -192,7 +191,7 @@ uint8_t ReadChannel(const Board& board, uint8_t* r) {
     if (r[1] >= kChannelCount) return kStatusBadChannel;
     const Channel& c = board.channels[r[1]];
     if (!c.initialised) return kStatusNotInitialised;
-    bytes::PutU16(r + 2, c.Code());
+    bytes::PutU16(r + 2, MeasuredCode(board, r[1]));
     return kStatusOk;
 }
 
@@ -463,11 +462,12 @@ void Board::Pump(uint64_t now_us) {
     PumpTimer(now_us);
     PumpSequence(now_us);
     RefreshAutoArea();
+    frontend.Pump(*this, now_us);
 }
 
 bool Board::TimeDriven() const {
     return (timer.running && timer.interrupt_enabled) ||
-           (acquisition.mode == kModeSequence && acquisition.producing);
+           (acquisition.mode == kModeSequence && acquisition.producing) || frontend.Converting();
 }
 
 // One record per expiration since the last pump; when more expired than the queue can
@@ -518,7 +518,7 @@ void Board::AcquireSequences(uint64_t n) {
     uint16_t codes[kChannelCount] = {};
     uint8_t image[2 * kChannelCount] = {};
     for (uint32_t i = 0; i < size; ++i) {
-        codes[i] = channels[a.channels[i]].Code();
+        codes[i] = MeasuredCode(*this, a.channels[i]);
         bytes::PutU16(image + 2 * i, codes[i]);
     }
     const std::size_t waiting = stream.Waiting();
@@ -553,7 +553,7 @@ void Board::RefreshAutoArea() {
     const Acquisition& a = acquisition;
     if (a.mode != kModeAutoRefresh) return;
     for (uint32_t i = 0; i < a.channel_count; ++i) {
-        const uint16_t code = channels[a.channels[i]].Code();
+        const uint16_t code = MeasuredCode(*this, a.channels[i]);
         uint8_t* entry = auto_refresh.data() + 2 * i;
         if (bytes::GetU16(entry) != code) bytes::PutU16(entry, code);
     }
@@ -660,6 +660,18 @@ void Execute(Board& board, uint32_t code, uint8_t* r, uint32_t in_size, uint32_t
         case req::kShortCircuitInterrupts:
             status = PrimaryLineRequest(board, code, r);
             break;
+        case req::kReadExcitationTable:
+        case req::kWriteExcitationTable:
+        case req::kOpenAdjustment:
+        case req::kLevelsAdjusted:
+        case req::kCloseAdjustment:
+        case req::kReadConversionCounter:
+        case req::kOpenWorkerAdjustment:
+        case req::kStartWorkerAdjustment:
+        case req::kWorkerLevelsAdjusted:
+        case req::kWorkerPositionAdjusted:
+            status = board.frontend.Execute(board, code, r, now_us);
+            break;
         case req::kReadDigitalInputs:
             r[1] = board.inputs;
             break;
@@ -696,11 +708,26 @@ void Execute(Board& board, uint32_t code, uint8_t* r, uint32_t in_size, uint32_t
             status = LogicRequest(board, code, r);
             break;
         default:
-            // Not modelled yet: a zero record, status 0.
+            // Every code of the request table is handled above.
             std::memset(r, 0, in_size > out_size ? in_size : out_size);
             return;
     }
     if (out_size > 0) r[0] = status;
+}
+
+bool FindTransducerRecord(const std::vector<uint16_t>& e, uint8_t selection_type,
+                          uint8_t (&record)[kTransducerRecordBytes]) {
+    uint32_t t = 0;
+    if (!FindTransducerTable(e, &t) || t + 4 >= kEepromWords) return false;
+    const uint32_t count = std::min<uint32_t>(e[t + 4], kMaxRecordsWalked);
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t first = t + 5 + kRecordWords * i;
+        if (first + kRecordWords > kEepromWords) return false;
+        if ((e[first] >> 8) != selection_type) continue;
+        for (uint32_t w = 0; w < kRecordWords; ++w) bytes::PutU16(record + 2 * w, e[first + w]);
+        return true;
+    }
+    return false;
 }
 
 qmdsim_board_config DemoBoardConfig(uint32_t index) {

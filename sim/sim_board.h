@@ -7,9 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <vector>
 
 #include "qmd5820sim.h"
+#include "sim_frontend.h"
 
 namespace qmdsim {
 
@@ -197,6 +199,7 @@ struct Board {
     alignas(8) std::array<uint8_t, 32> auto_refresh{};
     std::array<uint8_t, kPotentiometerCount> potentiometers;
     PrimaryLine line;
+    FrontEnd frontend;
 
     // Runs the timer and the sequence acquisition up to `now_us`, queueing their
     // interrupts, and brings the auto-refresh area up to date.
@@ -224,6 +227,16 @@ struct Board {
 // driver's status. `now_us` is the driver's clock.
 void Execute(Board& board, uint32_t code, uint8_t* record, uint32_t in_size, uint32_t out_size,
              uint64_t now_us);
+
+// The transducer record (29 words) of the first entry of `selection_type` in the
+// transducer table of the EEPROM `e`, found as the board finds it at initialisation.
+inline constexpr std::size_t kTransducerRecordBytes = 58;
+bool FindTransducerRecord(const std::vector<uint16_t>& e, uint8_t selection_type,
+                          uint8_t (&record)[kTransducerRecordBytes]);
+
+// Runs `f` on board `index` (nothing for an unknown board) under the driver's lock, with
+// the board's clock and its time-driven sources run up to now first.
+void RunOnBoard(uint32_t index, const std::function<void(Board&, uint64_t)>& f);
 
 // The configuration of demo board `index`.
 qmdsim_board_config DemoBoardConfig(uint32_t index);

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -661,6 +662,11 @@ const qmd5820_backend kBackend = {
 };
 
 }  // namespace
+
+void RunOnBoard(uint32_t index, const std::function<void(Board&, uint64_t)>& f) {
+    TheDriver().WithPumpedBoard(index, f);
+}
+
 }  // namespace qmdsim
 
 using qmdsim::TheDriver;

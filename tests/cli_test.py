@@ -546,12 +546,81 @@ def test_line():
           r.returncode == 2 and "usage:" in r.stderr, r)
 
 
+CAL_ROW = re.compile(r"^\s*(\d+)\s+(-?\d+\.\d+)\s+(-?\d+\.\d+)\s+(-?\d+\.\d+)$")
+
+
+def calibration_rows(stdout):
+    """(channel, position, before, after) for every reading line of a calibration."""
+    return [(int(m.group(1)), float(m.group(2)), float(m.group(3)), float(m.group(4)))
+            for m in map(CAL_ROW.match, stdout.splitlines()) if m]
+
+
+def test_calibrate():
+    runs = [
+        ("worker on group 0", ["calibrate", "0", "1", "3", "--position", "1.0"], 2.0, {3}),
+        ("worker on groups 0 and 1", ["calibrate", "0", "5", "0,12", "--position", "6",
+                                      "--impedance", "1500"], 10.0, {0, 12}),
+        ("worker, transducer model 1", ["calibrate", "0", "12", "6", "--position", "0.5",
+                                        "--model", "1"], 1.0, {6}),
+        ("step by step on groups 0 and 1", ["calibrate", "0", "5", "1,9", "--position", "6",
+                                            "--interactive"], 10.0, {1, 9}),
+    ]
+    for name, args, full_range, channels in runs:
+        r = run("--virtual-clock", *args)
+        rows = calibration_rows(r.stdout)
+        check(f"calibrate ({name}): every channel within 0.1 % of range after, visibly off "
+              "before at 80 % of range",
+              r.returncode == 0 and {row[0] for row in rows} == channels and
+              all(abs(after - pos) <= 0.001 * full_range for _, pos, _, after in rows) and
+              all(abs(before - pos) > 0.01 * full_range
+                  for _, pos, before, _ in rows if abs(pos) == 0.8 * full_range) and
+              "calibrated in" in r.stderr and "moved to" in r.stderr, r)
+
+    r = run("--virtual-clock", "--frozen-counter", "0", "calibrate", "0", "1", "3",
+            "--position", "1.0")
+    check("a worker failure names phase, code and meaning and restores the block",
+          r.returncode == 1 and not r.stdout and
+          "calibration failed in phase 4 (group 0: symmetry): code 10, sampling the live "
+          "values failed" in r.stderr and "configuration block restored" in r.stderr, r)
+    r = run("--virtual-clock", "--frozen-counter", "0", "calibrate", "0", "1", "3",
+            "--position", "1.0", "--interactive")
+    check("a step-by-step failure prints the library's text and breaks",
+          r.returncode == 1 and "i_QMD5820_StartCalibration" in r.stderr and "(-13)" in r.stderr
+          and "potentiometers and excitation table restored" in r.stderr, r)
+    r = run("--virtual-clock", "calibrate", "0", "7", "3", "--position", "1.0")
+    check("calibrate of a type not in the database fails before anything runs",
+          r.returncode == 1 and not r.stdout and "transducer" in r.stderr.lower(), r)
+
+    for bad in (["calibrate", "0", "1", "3", "--position", "0"],
+                ["calibrate", "0", "1", "3,5", "--position", "1"],             # CH1 below 8
+                ["calibrate", "0", "1", "3", "--position", "1", "--model", "2"],
+                ["calibrate", "0", "1", "3", "--position", "1", "--interactive", "--model", "1"]):
+        r = run("--virtual-clock", *bad)
+        check(f"calibrate usage error: {' '.join(bad)}",
+              r.returncode == 2 and "usage:" in r.stderr and not r.stdout, r)
+
+    # Ctrl-C on the real clock, once the worker adjusts: it breaks off and restores.
+    p = subprocess.Popen([TOOL, "calibrate", "0", "1", "3", "--position", "1.0"],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    seen = ""
+    while "symmetry" not in seen:
+        line = p.stderr.readline()
+        if not line:
+            break
+        seen += line
+    p.send_signal(2)
+    out, err = p.communicate(timeout=20)
+    check("Ctrl-C breaks the worker off and restores the configuration block",
+          p.returncode == 1 and not out and "breaking off" in err,
+          subprocess.CompletedProcess(p.args, p.returncode, out, seen + err))
+
+
 def main():
     with tempfile.TemporaryDirectory() as state:
         # Backups of db add and delete go to the per-user directory: a temporary one here.
         os.environ["XDG_STATE_HOME"] = state
         for test in (test_boards, test_database, test_read, test_bad_arguments, test_watch,
-                     test_acquire, test_line, test_stdout_failures):
+                     test_acquire, test_line, test_stdout_failures, test_calibrate):
             test()
         for test in (test_output_files, test_eeprom_backup, test_changes_take_a_backup):
             with tempfile.TemporaryDirectory() as work:

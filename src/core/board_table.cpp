@@ -10,6 +10,35 @@ std::array<BoardRecord, kBoardRecords> g_boards;
 
 }  // namespace
 
+void CalibrationBlock::Reset() {
+    interactive_position = 0;
+    first_channel = second_channel = current_group = step = 0;
+    saved_potentiometers.fill(0);
+    saved_table_count = 0;
+    saved_table_a.fill(0);
+    saved_table_b.fill(0);
+    interactive_potentiometers.fill(0);
+    balance_factor = 0;
+    worker_status.store(0);
+    worker_record.fill(0);
+    worker_impedance = 0;
+    worker_position = 0;
+    group0_channel = group1_channel = transducer_model = 0;
+    worker_potentiometers.fill(0);
+    adjusted_potentiometers = 0;
+    error_phase.store(0);
+    error_code.store(0);
+    break_request.store(0);
+    next_step_request.store(0);
+    factor_a = factor_b = 0;
+    saved_block.fill(0);
+    working_block.fill(0);
+    live_values_address.store(0);
+    running.store(0);
+    restore_pending.store(0);
+    saved_selection_type = 0;
+}
+
 void BoardRecord::Reset() {
     device_handle.store(0);
     open_count = 0;
@@ -24,7 +53,7 @@ void BoardRecord::Reset() {
     last_code = 0;
     std::fill(std::begin(last_error_text), std::end(last_error_text), '\0');
     channels = NotInitialisedChannels();
-    calibration = CalibrationBlock{};
+    calibration.Reset();
 }
 
 void OnProcessAttach() {

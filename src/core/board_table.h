@@ -31,11 +31,60 @@ constexpr std::array<ChannelBlock, kChannels> NotInitialisedChannels() {
     return channels;
 }
 
-// Calibration state of the board (the step-by-step procedure and the worker).
+inline constexpr std::size_t kPotentiometers = 32;
+inline constexpr std::size_t kWorkerPotentiometers = 16;
+inline constexpr std::size_t kExcitationPoints = 64;
+inline constexpr std::size_t kBlockWords = 512;
+
+// Calibration state of the board (the step-by-step procedure and the worker). Fields that
+// the caller's threads and the worker thread share are atomic; the others belong to one
+// side at a time (the worker's own fields are handed back when `running` drops to 0).
 struct CalibrationBlock {
+    // Interactive procedure (caller's thread only).
+    double interactive_position = 0;
+    uint8_t first_channel = 0;
+    uint8_t second_channel = 0;  // 0 = none
+    uint8_t current_group = 0;
     // Step of the interactive calibration: 0 when none runs, 1 to 6 while one does. While
     // it is not 0 the channel codes are offset binary instead of sign and magnitude.
     uint8_t step = 0;
+    std::array<uint8_t, kPotentiometers> saved_potentiometers{};
+    uint8_t saved_table_count = 0;
+    std::array<uint32_t, kExcitationPoints> saved_table_a{};
+    std::array<uint32_t, kExcitationPoints> saved_table_b{};
+    std::array<uint8_t, kPotentiometers> interactive_potentiometers{};
+    double balance_factor = 0;
+
+    // Worker procedure.
+    std::atomic<int32_t> worker_status{0};
+    std::array<uint8_t, kTransducerRecordBytes> worker_record{};
+    uint32_t worker_impedance = 0;
+    double worker_position = 0;
+    uint8_t group0_channel = 0;
+    uint8_t group1_channel = 0;  // 0 = none
+    uint8_t transducer_model = 0;
+    std::array<uint8_t, kWorkerPotentiometers> worker_potentiometers{};
+    uint16_t adjusted_potentiometers = 0;  // bit p: this run's search settled potentiometer p
+    std::atomic<int32_t> error_phase{0};
+    std::atomic<int32_t> error_code{0};
+    std::atomic<uint8_t> break_request{0};
+    std::atomic<uint8_t> next_step_request{0};
+    double factor_a = 0;
+    double factor_b = 0;
+    std::array<uint16_t, kBlockWords> saved_block{};
+    std::array<uint16_t, kBlockWords> working_block{};
+    // Where the driver exposes the two live values; kept after the adjustment ends.
+    std::atomic<uint64_t> live_values_address{0};
+
+    // 1 from the start of a worker run until the worker thread's last access.
+    std::atomic<uint8_t> running{0};
+    // The saved block holds all 512 words of `saved_selection_type` read by a run that has
+    // neither completed nor been written back yet.
+    std::atomic<uint8_t> restore_pending{0};
+    uint8_t saved_selection_type = 0;
+
+    // Back to the process-attach state (all zero).
+    void Reset();
 };
 
 struct BoardRecord {

@@ -221,6 +221,7 @@ constexpr CatalogueRow kStartCalibrationRows[] = {
     {-4, kPositionZero},
     {-5, kCalibrationRunning},
     {-6, kShortCircuit},
+    {-14, "The transducer's frequency or selection type cannot be calibrated (the excitation table holds 1 to 64 points, at most about 3038 Hz)"},
     {-50, kNoCalibrationPoint},
 };
 constexpr CatalogueRow kNextCalibrationStepRows[] = {
@@ -229,6 +230,9 @@ constexpr CatalogueRow kNextCalibrationStepRows[] = {
 };
 constexpr CatalogueRow kBreakCalibrationRows[] = {
     {-2, kNoCalibration},
+};
+constexpr CatalogueRow kCalibrationBreakRows[] = {
+    {-2, "Unable to write the transducer's configuration block back to the board's EEPROM"},
 };
 constexpr CatalogueRow kCalibrationStartRows[] = {
     {-2, "The b_Group0Channel parameter is wrong (value should be between 0 and 7)"},
@@ -359,7 +363,7 @@ constexpr CatalogueEntry kCatalogue[] = {
     {"i_QMD5820_GetNumberOfTransducerChannels", kGetNumberOfTransducerChannelsRows},
     {"i_QMD5820_CalibrationGetCurrentStatus", {}},
     {"i_QMD5820_CalibrationNextStep", {}},
-    {"i_QMD5820_CalibrationBreak", {}},
+    {"i_QMD5820_CalibrationBreak", kCalibrationBreakRows},
     {"i_QMD5820_GetAvailableTransducerTypes", kGetAvailableTransducerTypesRows},
     {"i_QMD5820_Init1TransducerChannel", kInit1TransducerChannelRows},
     {"i_QMD5820_Read1TransducerChannel", kRead1TransducerChannelRows},

@@ -244,6 +244,15 @@ bool ParseGlobalOptions(const std::vector<std::string>& args, std::size_t& next,
                 }
             } else if (option == "--sequence-period" && has_value) {
                 setting = ParseSequencePeriod(args[next++]);
+            } else if (option == "--virtual-clock") {
+                setting = SimulatedSetting{};
+                setting->kind = SimulatedSetting::kVirtualClock;
+            } else if (option == "--frozen-counter" && has_value) {
+                if (const std::optional<uint8_t> board = ParseByte(args[next++])) {
+                    setting = SimulatedSetting{};
+                    setting->kind = SimulatedSetting::kFrozenCounter;
+                    setting->board = *board;
+                }
             } else {
                 error = "unknown or incomplete option " + option;
                 return false;
@@ -289,6 +298,8 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argv
         valid = ParseAcquireArguments(rest).has_value();
     } else if (command == "line") {
         valid = ValidLine(rest);
+    } else if (command == "calibrate") {
+        valid = !rest.empty();  // the command checks its own arguments
     }
     if (!valid) return std::nullopt;
     return line;

@@ -64,7 +64,8 @@ std::optional<DatabaseArguments> ParseDatabaseArguments(const std::vector<std::s
 
 // Settings of the simulated board given before the command.
 struct SimulatedSetting {
-    enum Kind { kPosition, kShortCircuit, kSequencePeriod } kind = kPosition;
+    enum Kind { kPosition, kShortCircuit, kSequencePeriod, kVirtualClock, kFrozenCounter } kind =
+        kPosition;
     uint8_t board = 0;
     uint8_t channel = 0;
     double position = 0.0;

@@ -31,6 +31,7 @@
 #include "eeprom_image.h"
 #include "eeprom_words.h"
 #include "output_file.h"
+#include "calibrate.h"
 
 #if !defined(_WIN32)
 #include <unistd.h>
@@ -81,6 +82,7 @@ constexpr const char* kUsage =
     "  line BOARD ACTION...         primary line, actions in order: test (status byte),\n"
     "                               rearm, calibrate (line test threshold), interrupts on|off\n"
     "                               (short-circuit interrupts)\n"
+    "%s"
 #if !defined(_WIN32)
     "options (simulated board), before the command:\n"
     "  --position BOARD:CH=VALUE    set the simulated transducer position of a channel, in\n"
@@ -88,6 +90,9 @@ constexpr const char* kUsage =
     "  --moving                     watch: positions drift slowly around their set values\n"
     "  --short-circuit BOARD        latch a short circuit on the board's primary line\n"
     "  --sequence-period BOARD:US   acquire: one sequence takes US microseconds (default 1000)\n"
+    "  --virtual-clock              the simulated board runs on a virtual clock: its waits\n"
+    "                               (calibrate, line) take no real time\n"
+    "  --frozen-counter BOARD       calibrate: the board's live values are never refreshed\n"
 #endif
     "BOARD is a board index (0, 1, ...), CH a channel 0 to 15, INDEX a transducer index as\n"
     "listed by 'db BOARD list'. Integers are decimal or 0x-prefixed hexadecimal.\n"
@@ -98,7 +103,7 @@ constexpr const char* kUsage =
     ;
 
 int Usage() {
-    std::fputs(kUsage, stderr);
+    std::fprintf(stderr, kUsage, qmd5820cli::kCalibrateUsage);
     return kBadArguments;
 }
 
@@ -1030,6 +1035,13 @@ int Line(const Board& board, const std::vector<std::string>& args) {
     return 0;
 }
 
+// ---- calibration ------------------------------------------------------------------------------
+
+int Calibrate(const Board& board, const std::vector<std::string>& args) {
+    const int status = qmd5820cli::Calibrate(board.handle(), board.index(), args);
+    return status == kBadArguments ? Usage() : status;
+}
+
 // ---- options for the simulated board ------------------------------------------------------
 
 #if !defined(_WIN32)
@@ -1039,7 +1051,8 @@ constexpr bool kSimulated = true;
 // simulation does not have.
 bool ApplySetting(const SimulatedSetting& setting) {
     static constexpr const char* kOptions[] = {"--position", "--short-circuit",
-                                               "--sequence-period"};
+                                               "--sequence-period", "--virtual-clock",
+                                               "--frozen-counter"};
     if (setting.board >= qmdsim_board_count()) {
         std::fprintf(stderr, "qmd5820: %s: there is no simulated board %u\n",
                      kOptions[setting.kind], setting.board);
@@ -1055,6 +1068,17 @@ bool ApplySetting(const SimulatedSetting& setting) {
         case SimulatedSetting::kSequencePeriod:
             qmdsim_set_sequence_period_us(setting.board, setting.period_us);
             break;
+        case SimulatedSetting::kVirtualClock:
+            qmdsim_set_virtual_clock(1);
+            break;
+        case SimulatedSetting::kFrozenCounter: {
+            // Calibration: the board's live values are never refreshed.
+            qmdsim_frontend_params params{};
+            qmdsim_frontend_params_get(setting.board, &params);
+            params.conversions_per_second = 0.0;
+            qmdsim_frontend_params_set(setting.board, &params);
+            break;
+        }
     }
     return true;
 }
@@ -1078,7 +1102,7 @@ int Run(const std::vector<std::string>& all) {
 
     if (args.empty() || (args[0] == "list" && args.size() == 1)) return List();
     if (args[0] == "-h" || args[0] == "--help" || args[0] == "help") {
-        std::fputs(kUsage, stdout);
+        std::printf(kUsage, qmd5820cli::kCalibrateUsage);
         return 0;
     }
     const std::optional<uint8_t> index = args.size() >= 2 ? ParseByte(args[1]) : std::nullopt;
@@ -1087,7 +1111,8 @@ int Run(const std::vector<std::string>& all) {
     if (args[0] == "info") return rest.empty() ? ShowBoard(*index) : Usage();
 
     static constexpr const char* kBoardCommands[] = {"inputs", "outputs", "timer", "db",
-                                                     "read",   "watch",   "acquire", "line"};
+                                                     "read",   "watch",   "acquire", "line",
+                                                     "calibrate"};
     if (std::find(std::begin(kBoardCommands), std::end(kBoardCommands), args[0]) ==
         std::end(kBoardCommands)) {
         return Usage();
@@ -1101,6 +1126,7 @@ int Run(const std::vector<std::string>& all) {
     if (args[0] == "read") return Read(board, rest);
     if (args[0] == "acquire") return Acquire(board, rest);
     if (args[0] == "line") return Line(board, rest);
+    if (args[0] == "calibrate") return Calibrate(board, rest);
     return Watch(board, rest, line->options.moving);
 }
 
