@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "QMD5820.h"
@@ -54,8 +56,10 @@ inline int32_t CallApi(QMD5820_HANDLE h, Input& in) {
         }
         case 3: return i_QMD5820_GetBoardSerialNumber(h, &dw);
         case 4: {
+            // A text always, terminated within the record's 1024 bytes.
             const char* text = pc_QMD5820_GetLastError(h);
-            return text != nullptr ? static_cast<int32_t>(std::strlen(text)) : -1;
+            if (text == nullptr || std::strlen(text) >= 1024) std::abort();
+            return static_cast<int32_t>(std::strlen(text));
         }
         case 5: {
             const uint8_t size = in.U8() % 20;
@@ -119,7 +123,9 @@ inline int32_t CallApi(QMD5820_HANDLE h, Input& in) {
         case 15: {
             const uint32_t n = in.U16() % 4097;
             auto buffer = Array<uint8_t>(n);
+            // Never more bytes reported than asked for, whatever the driver says it delivered.
             const int32_t got = l_QMD5820_ReadSequenceData(h, n, buffer.get());
+            if (got > static_cast<int32_t>(n)) std::abort();
             return got;
         }
         case 16: return i_QMD5820_TriggerTransducerAcquisition(h);
