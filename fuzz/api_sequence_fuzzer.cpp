@@ -24,7 +24,7 @@ namespace {
 
 using qmdfuzz::Input;
 
-constexpr unsigned kMaxCalls = 48;
+constexpr unsigned kMaxCalls = 32;
 constexpr uint32_t kBoards = 2;
 
 std::atomic<uint64_t> g_sink{0};
@@ -135,7 +135,7 @@ void SimulatorEvent(Input& in) {
             qmdsim_raise_interrupt(in.Below(kBoards), &record);
             break;
         }
-        case 6: qmdsim_advance_us(in.U16() * 4u); break;
+        case 6: qmdsim_advance_us(in.U8() * 4u); break;  // at most ~1 ms: bounded interrupt counts
         case 7: qmdsim_set_acquisition_running(in.Below(kBoards), in.Bool() ? 1 : 0); break;
         case 8:
             if (in.Bool()) {

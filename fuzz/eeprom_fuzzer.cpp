@@ -52,8 +52,12 @@ std::unique_ptr<uint8_t[]> ChannelList(qmdfuzz::Input& in, std::size_t count) {
     return list;
 }
 
+// Operation bytes 0xF0 and above are the add and the delete (they rewrite hundreds of
+// words each, so random bytes choose them rarely); the others choose a lookup or a channel
+// function.
 void Call(QMD5820_HANDLE h, qmdfuzz::Input& in, unsigned& updates) {
-    switch (in.Below(11)) {
+    const uint8_t op = in.U8();
+    switch (op >= 0xF0 ? 8 + (op & 1) : op % 8) {
         case 0: {
             const uint8_t size = in.U8() % 20;
             auto indexes = Array<uint8_t>(size);
@@ -120,10 +124,9 @@ void Call(QMD5820_HANDLE h, qmdfuzz::Input& in, unsigned& updates) {
             if (++updates > kMaxUpdates) break;
             i_QMD5820_TransducerDatabaseDelete(h, in.U8());
             break;
-        case 10:
-            // The calibration functions (they read the configuration blocks) are called
-            // from here once the library has them.
-            break;
+        // Calibration functions: once the library has them, they are called from here as
+        // operations of their own (operation bytes 0xE0 to 0xEF), since they read the
+        // configuration blocks the patches reach.
     }
 }
 
