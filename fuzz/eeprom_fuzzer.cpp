@@ -21,7 +21,7 @@
 namespace {
 
 constexpr unsigned kMaxPatches = 48;
-constexpr unsigned kMaxCalls = 32;
+constexpr unsigned kMaxCalls = 8;  // each call walks the directory again
 constexpr unsigned kMaxUpdates = 1;  // an add or a delete rewrites hundreds of words
 constexpr uint16_t kLowArea = 1280;
 constexpr uint16_t kConfigurationArea = 16 * qmd::ee::kConfigurationWords;
