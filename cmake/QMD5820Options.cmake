@@ -11,6 +11,11 @@ function(qmd5820_strict target)
                                              -fno-sanitize-recover=all)
     target_link_options(${target} PRIVATE -fsanitize=${QMD5820_SANITIZE})
   endif()
+  if(QMD5820_BUILD_FUZZERS)
+    # Coverage feedback from the library and the simulator, not only from the harnesses;
+    # the harnesses add the fuzzer's main at link time (-fsanitize=fuzzer).
+    target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link)
+  endif()
 endfunction()
 
 if(WIN32 AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")

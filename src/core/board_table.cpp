@@ -2,11 +2,38 @@
 
 #include <algorithm>
 
+#ifdef QMD5820_RECORD_CODES
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <set>
+#include <string>
+#include <utility>
+#endif
+
 namespace qmd {
 namespace {
 
 std::atomic<uint8_t> g_board_count{0};
 std::array<BoardRecord, kBoardRecords> g_boards;
+
+#ifdef QMD5820_RECORD_CODES
+// Test builds: every (function, code) pair recorded in this process is appended once to the
+// file named by QMD5820_RECORDED_CODES ("name code" per line), so that a check after the
+// test suite can tell which catalogue rows the suite reached.
+void AppendRecordedCode(const char* function_name, int32_t code) {
+    static std::mutex mutex;
+    static std::set<std::pair<std::string, int32_t>> seen;
+    const char* path = std::getenv("QMD5820_RECORDED_CODES");
+    if (path == nullptr || *path == '\0' || function_name == nullptr) return;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!seen.emplace(function_name, code).second) return;
+    if (std::FILE* file = std::fopen(path, "a")) {
+        std::fprintf(file, "%s %ld\n", function_name, static_cast<long>(code));
+        std::fclose(file);
+    }
+}
+#endif
 
 }  // namespace
 
@@ -81,6 +108,9 @@ void RecordResult(int index, const char* function_name, int32_t code) {
     BoardRecord& record = Board(index);
     record.last_function = function_name;
     record.last_code = code;
+#ifdef QMD5820_RECORD_CODES
+    AppendRecordedCode(function_name, code);
+#endif
 }
 
 }  // namespace qmd
