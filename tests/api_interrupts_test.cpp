@@ -236,7 +236,9 @@ TEST_F(Interrupts, ARoutineThatOutlivesTheRemovalReleasesItsEventsWhenItReturns)
     ASSERT_EQ(i_QMD5820_SetBoardIntRoutine(handle, Routine), 0);
     release = true;
     ASSERT_TRUE(WaitForCalls(1));
-    for (int i = 0; i < 2000 && FakePlatform::events_closed < 2; ++i) {
+    // The old thread closes its two events, then its thread object: wait for all three.
+    for (int i = 0; i < 5000 && (FakePlatform::events_closed < 2 || FakePlatform::threads_closed < 1);
+         ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     EXPECT_EQ(FakePlatform::events_closed.load(), 2) << "released by the old thread at its end";
