@@ -133,6 +133,27 @@ bool TimedOut(int64_t t0) { return std::llabs(Now() - t0) > kSamplingTimeoutSeco
 
 }  // namespace
 
+namespace {
+
+enum class Refresh : uint8_t { kNext, kCounterFailed, kTimeout, kBreak };
+
+// Yields until the conversion counter moves on from `c`, the counter request fails, it stays
+// unchanged for more than 2 s, or (when `break_request` is given) a break is requested.
+Refresh AwaitRefresh(QMD5820_HANDLE handle, uint16_t c,
+                     const std::atomic<uint8_t>* break_request) {
+    const int64_t t0 = Now();
+    for (;;) {
+        SleepMs(0);
+        uint16_t now = 0;
+        if (ReadConversionCounter(handle, now) != 0) return Refresh::kCounterFailed;
+        if (now != c) return Refresh::kNext;
+        if (break_request != nullptr && break_request->load() != 0) return Refresh::kBreak;
+        if (TimedOut(t0)) return Refresh::kTimeout;
+    }
+}
+
+}  // namespace
+
 Averages AverageLiveValues(QMD5820_HANDLE handle, uint64_t address) {
     Averages result;
     uint64_t sum0 = 0;
@@ -146,19 +167,15 @@ Averages AverageLiveValues(QMD5820_HANDLE handle, uint64_t address) {
         const auto values = ReadLiveValues(address);
         sum0 += values[0];
         sum1 += values[1];
-        const int64_t t0 = Now();
-        for (;;) {
-            SleepMs(0);
-            uint16_t now = 0;
-            if (ReadConversionCounter(handle, now) != 0) {
+        switch (AwaitRefresh(handle, c, nullptr)) {
+            case Refresh::kNext:
+            case Refresh::kBreak: break;
+            case Refresh::kCounterFailed:
                 result.failure = SampleFailure::kCounterDuringWait;
                 return result;
-            }
-            if (now != c) break;
-            if (TimedOut(t0)) {
+            case Refresh::kTimeout:
                 result.failure = SampleFailure::kTimeout;
                 return result;
-            }
         }
     }
     result.value0 = static_cast<uint16_t>(sum0 / 256);
@@ -185,20 +202,15 @@ WorkerAverages AverageLiveValues64(QMD5820_HANDLE handle, const CalibrationBlock
         const auto values = ReadLiveValues(block.live_values_address.load());
         sum0 += values[0];
         sum1 += values[1];
-        const int64_t t0 = Now();
-        for (;;) {
-            SleepMs(0);
-            uint16_t now = 0;
-            if (ReadConversionCounter(handle, now) != 0) {
+        switch (AwaitRefresh(handle, c, &block.break_request)) {
+            case Refresh::kNext: break;
+            case Refresh::kBreak: return finish();
+            case Refresh::kCounterFailed:
                 result.code = -1;
                 return result;
-            }
-            if (now != c) break;
-            if (block.break_request.load() != 0) return finish();
-            if (TimedOut(t0)) {
+            case Refresh::kTimeout:
                 result.code = -2;
                 return result;
-            }
         }
     }
     return finish();
