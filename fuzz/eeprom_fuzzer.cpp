@@ -57,7 +57,8 @@ std::unique_ptr<uint8_t[]> ChannelList(qmdfuzz::Input& in, std::size_t count) {
 // function.
 void Call(QMD5820_HANDLE h, qmdfuzz::Input& in, unsigned& updates) {
     const uint8_t op = in.U8();
-    switch (op >= 0xF0 ? 8 + (op & 1) : op % 8) {
+    const int pick = op >= 0xF0 ? 8 + (op & 1) : op >= 0xE0 ? 10 + (op & 1) : op % 8;
+    switch (pick) {
         case 0: {
             const uint8_t size = in.U8() % 20;
             auto indexes = Array<uint8_t>(size);
@@ -124,9 +125,42 @@ void Call(QMD5820_HANDLE h, qmdfuzz::Input& in, unsigned& updates) {
             if (++updates > kMaxUpdates) break;
             i_QMD5820_TransducerDatabaseDelete(h, in.U8());
             break;
-        // Calibration functions: once the library has them, they are called from here as
-        // operations of their own (operation bytes 0xE0 to 0xEF), since they read the
-        // configuration blocks the patches reach.
+        // Calibration (operation bytes 0xE0 to 0xEF): both procedures read the transducer
+        // record and the configuration block the patches reach. The simulated front end is
+        // off, so the first sampling times out on the virtual clock and each run ends early;
+        // a break then puts back what it saved.
+        case 10: {
+            if (++updates > kMaxUpdates) break;
+            const uint8_t index = in.U8();
+            const uint8_t first = in.U8() % 10;
+            const uint8_t second = in.U8() % 18;
+            uint64_t values = 0;
+            i_QMD5820_StartCalibration(h, index, first, second, in.Double(), &values);
+            i_QMD5820_NextCalibrationStep(h);
+            i_QMD5820_BreakCalibration(h);
+            break;
+        }
+        case 11: {
+            if (++updates > kMaxUpdates) break;
+            const uint8_t index = in.U8();
+            const uint8_t group0 = in.U8() % 10;
+            const uint8_t group1 = in.U8() % 18;
+            const uint32_t impedance = in.U32();
+            const double position = in.Double();
+            if (i_QMD5820_CalibrationStart(h, index, group0, group1, impedance, position,
+                                           in.U8() % 3) == 0) {
+                int32_t status = 0;
+                uint32_t values[2] = {};
+                // Let the worker reach a wait or its end, then break it off.
+                for (int i = 0; i < 200; ++i) {
+                    i_QMD5820_CalibrationGetCurrentStatus(h, &status, values);
+                    if (status == 22 || status == 23 || status == 25 || status == 7) break;
+                    i_QMD5820_CalibrationNextStep(h);
+                }
+            }
+            i_QMD5820_CalibrationBreak(h);
+            break;
+        }
     }
 }
 
