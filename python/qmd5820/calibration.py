@@ -119,7 +119,7 @@ class CalibrationWorker:
     after the update of status 23. At a waiting status (``update.waiting``) place the
     transducer and call ``confirm()``; at status 7 (model 1) move it until the board sees
     its zero. ``break_()`` stops the worker and restores the configuration block; the
-    ``with`` block does that when it is left before the end.
+    ``with`` block does that when it is left before the end or after a failure.
     """
 
     def __init__(self, board: "Board", transducer_index: int, group0_channel: int,
@@ -132,24 +132,32 @@ class CalibrationWorker:
         self._running = False
         self._finished: Optional[CalibrationStatus] = None
         self._last_seen = -1
-        self._confirmed_at: Optional[int] = None
+        self._started = False
 
     def start(self) -> "CalibrationWorker":
-        """Start the worker thread (QMD5820Error when the library refuses)."""
+        """Start the worker thread (QMD5820Error when the library refuses).
+
+        A failed run left behind (status 23) is broken first: the library keeps its status
+        until a break, and its configuration block is restored."""
+        if self._raw_status()[0] == FAILED:
+            self.board._do("i_QMD5820_CalibrationBreak")
         self.board._do("i_QMD5820_CalibrationStart", *self.args)
         self._running, self._finished, self._last_seen = True, None, -1
-        self._confirmed_at = None
+        self._started = True
         return self
+
+    def _raw_status(self) -> tuple[int, tuple[int, int]]:
+        status = C.c_int32()
+        values = (C.c_uint32 * 2)()
+        self.board._do("i_QMD5820_CalibrationGetCurrentStatus", C.byref(status), values)
+        return status.value, (values[0], values[1])
 
     def status(self) -> CalibrationStatus:
         """The worker's status now. Status 22 is reported by the library only once: it is
         kept here, so the run stays done for this object."""
         if self._finished is not None:
             return self._finished
-        status = C.c_int32()
-        values = (C.c_uint32 * 2)()
-        self.board._do("i_QMD5820_CalibrationGetCurrentStatus", C.byref(status), values)
-        update = CalibrationStatus(status.value, (values[0], values[1]))
+        update = CalibrationStatus(*self._raw_status())
         if update.done or update.failed:
             self._finished, self._running = update, False
         return update
@@ -158,11 +166,11 @@ class CalibrationWorker:
         """Confirm the position the worker waits for (statuses 25, 9, 16 and 19). A
         confirmation given before the wait lets it pass at once."""
         self.board._do("i_QMD5820_CalibrationNextStep")
-        self._confirmed_at = self._last_seen
 
     def break_(self) -> None:
-        """Stop the worker and restore the transducer's configuration block."""
-        self._running = False
+        """Stop the worker and restore the transducer's configuration block (also after a
+        failure: the failed run's block is written back and the status becomes 0)."""
+        self._running, self._started, self._finished = False, False, None
         self.board._do("i_QMD5820_CalibrationBreak")
 
     @property
@@ -211,7 +219,9 @@ class CalibrationWorker:
         return self
 
     def __exit__(self, *exc: Any) -> None:
-        if self._running:
+        # Anything but a completed run is broken: a running worker is stopped, a failed one
+        # has its configuration block restored and its status cleared.
+        if self._started and not (self._finished is not None and self._finished.done):
             self.break_()
 
 

@@ -55,6 +55,12 @@ class _AcquisitionState(C.Structure):
                 ("auto_refresh_address", C.c_uint64)]
 
 
+class _FrontendParams(C.Structure):
+    _fields_ = [("level_error", C.c_double * 2), ("span_error", C.c_double * 2),
+                ("symmetry_zero", C.c_double * 2), ("board_zero", C.c_double),
+                ("conversions_per_second", C.c_double)]
+
+
 class _AdjustmentState(C.Structure):
     _fields_ = [("mode", C.c_uint8), ("worker", C.c_uint8), ("channel", C.c_uint8),
                 ("selection_type", C.c_uint8), ("values", C.c_uint32 * 2),
@@ -90,6 +96,8 @@ _PROTOTYPES = {
     "qmdsim_fault_clear": (_V, []),
     "qmdsim_logic_word_count": (_U32, [_U32]),
     "qmdsim_frontend_enable": (_V, [_U32, _I32]),
+    "qmdsim_frontend_params_get": (_V, [_U32, C.POINTER(_FrontendParams)]),
+    "qmdsim_frontend_params_set": (_V, [_U32, C.POINTER(_FrontendParams)]),
     "qmdsim_frontend_zero_position": (_D, [_U32, _U8]),
     "qmdsim_set_transducer_error": (_V, [_U32, _U8, _D, _D]),
     "qmdsim_transducer_error": (_V, [_U32, _U8, C.POINTER(_D), C.POINTER(_D)]),
@@ -253,6 +261,26 @@ def frontend_enable(board: int, on: bool = True) -> None:
     _sim.qmdsim_frontend_enable(board, 1 if on else 0)
 
 
+def set_frontend_errors(board: int, *, level_error: Optional[tuple[float, float]] = None,
+                        span_error: Optional[tuple[float, float]] = None,
+                        symmetry_zero: Optional[tuple[float, float]] = None,
+                        board_zero: Optional[float] = None,
+                        conversions_per_second: Optional[float] = None) -> None:
+    """Change the front end's errors (per group 0 and 1 where a pair is given); those not
+    given stay. A symmetry zero outside 0-255 cannot be reached by a calibration."""
+    p = _FrontendParams()
+    _sim.qmdsim_frontend_params_get(board, C.byref(p))
+    for name, value in (("level_error", level_error), ("span_error", span_error),
+                        ("symmetry_zero", symmetry_zero)):
+        if value is not None:
+            getattr(p, name)[0], getattr(p, name)[1] = value
+    if board_zero is not None:
+        p.board_zero = board_zero
+    if conversions_per_second is not None:
+        p.conversions_per_second = conversions_per_second
+    _sim.qmdsim_frontend_params_set(board, C.byref(p))
+
+
 def frontend_zero_position(board: int, channel: int) -> float:
     """Where the transducer of `channel` must be for the board to see its electrical zero
     (model 1 calibrations zero the transducer by moving it there); NaN for a channel never
@@ -281,6 +309,13 @@ def adjustment_mode(board: int) -> int:
     s = _AdjustmentState()
     _sim.qmdsim_adjustment(board, C.byref(s))
     return s.mode
+
+
+def adjustment_values(board: int) -> tuple[int, int]:
+    """The two live values of the adjustment as the application reads them now."""
+    s = _AdjustmentState()
+    _sim.qmdsim_adjustment(board, C.byref(s))
+    return s.values[0], s.values[1]
 
 
 def eeprom_word(board: int, address: int) -> int:
