@@ -19,7 +19,7 @@ from __future__ import annotations
 import ctypes as C
 import time
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Iterator, Optional
+from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional
 
 from .errors import QMD5820Error
 
@@ -200,7 +200,8 @@ class CalibrationWorker:
                 return
             time.sleep(self.poll_interval)
 
-    def run(self, on_wait: Any = None) -> CalibrationStatus:
+    def run(self, on_wait: Optional[Callable[[CalibrationStatus], None]] = None
+            ) -> CalibrationStatus:
         """Run to the end, calling ``on_wait(update)`` at each waiting status (and at status
         7) before confirming; returns the final status (22)."""
         last = None

@@ -7,7 +7,7 @@ from qmd5820 import Board, CalibrationError, QMD5820Error, sim
 from test_package import SimulatedBoardTest
 
 TYPE, SELECTION, RANGE = 1, 2, 2.0     # factory transducer type 1: selection type 2, range 2
-CHANNEL, POSITION = 3, 1.0
+CHANNEL, POSITION = 5, 1.0  # channel 3 stays uninitialised for the error mapping tests
 POINTS = (-0.9, -0.7, -0.5, 0.5, 0.7)  # fractions of range the uncalibrated board gets wrong
 WORKER_LEVELS_ADJUSTED = 0x900020e8   # request ending the worker's level adjustment
 BLOCK = 0x8000 + 512 * SELECTION       # the type's configuration block in the EEPROM
