@@ -3,7 +3,7 @@
 
     build_wheel.py --out DIST LIB [LIB...] [--plat-name win_amd64]
 
-LIB: the library files to bundle (Linux: libQMD5820.so.1 and libQMD5820sim.so.1 of an
+LIB: the library files to bundle (Linux: libQMD5820.so.<major> and libQMD5820sim.so.<major> of an
 installed tree, whose run path is $ORIGIN; Windows: QMD5820.dll of the cross build).
 Needs setuptools and wheel (Debian: python3-setuptools python3-wheel); downloads nothing.
 """

@@ -5,7 +5,7 @@ The library is looked up, in this order:
 1. the file named by the environment variable ``QMD5820_LIBRARY``;
 2. a copy bundled inside this package (a wheel built with the library);
 3. the library of the CMake installation the package came with;
-4. the system: the dynamic loader's search path (``libQMD5820.so.1``, ``QMD5820.dll``).
+4. the system: the dynamic loader's search path (``libQMD5820.so``, ``QMD5820.dll``).
 """
 from __future__ import annotations
 
@@ -59,6 +59,13 @@ PROTOTYPES: dict[str, tuple[object, list[object]]] = {
     "i_QMD5820_TriggerTransducerAcquisition": (I16, [HANDLE]),
     "i_QMD5820_StopTransducerAcquisition": (I16, [HANDLE]),
     "i_QMD5820_SetConvertTimeDivisionFactor": (I16, [HANDLE, U8]),
+    "i_QMD5820_StartCalibration": (I16, [HANDLE, U8, U8, U8, DOUBLE, P(U64)]),
+    "i_QMD5820_NextCalibrationStep": (I16, [HANDLE]),
+    "i_QMD5820_BreakCalibration": (I16, [HANDLE]),
+    "i_QMD5820_CalibrationStart": (I16, [HANDLE, U8, U8, U8, U32, DOUBLE, U8]),
+    "i_QMD5820_CalibrationGetCurrentStatus": (I16, [HANDLE, P(I32), P(U32)]),
+    "i_QMD5820_CalibrationNextStep": (I16, [HANDLE]),
+    "i_QMD5820_CalibrationBreak": (I16, [HANDLE]),
     "i_QMD5820_TestPrimaryLine": (I16, [HANDLE, P(U8)]),
     "i_QMD5820_RearmPrimaryLine": (I16, [HANDLE]),
     "i_QMD5820_CalibratePrimaryLineTest": (I16, [HANDLE]),
@@ -87,8 +94,11 @@ PROTOTYPES: dict[str, tuple[object, list[object]]] = {
 
 def _bundled() -> list[Path]:
     here = Path(__file__).resolve().parent / "_lib"
-    names = ["QMD5820.dll"] if sys.platform == "win32" else ["libQMD5820.so.1", "libQMD5820.so"]
-    return [here / n for n in names if (here / n).exists()]
+    if sys.platform == "win32":
+        return [p for p in [here / "QMD5820.dll"] if p.exists()]
+    # The library under its soname (libQMD5820.so.<major>), or unversioned.
+    return sorted(here.glob("libQMD5820.so.*")) + [p for p in [here / "libQMD5820.so"]
+                                                   if p.exists()]
 
 
 def _candidates() -> list[str]:
@@ -105,7 +115,7 @@ def _candidates() -> list[str]:
     if sys.platform == "win32":
         found.append("QMD5820.dll")
     else:
-        found += ["libQMD5820.so.1", "libQMD5820.so"]
+        found.append("libQMD5820.so")
         system = ctypes.util.find_library("QMD5820")
         if system:
             found.append(system)

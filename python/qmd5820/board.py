@@ -6,10 +6,13 @@ import ctypes as C
 import sys
 import threading
 from dataclasses import dataclass
-from typing import Any, Callable, Iterable, Optional, Sequence, Union
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Optional, Sequence, Union
 
 from . import _library
 from .errors import InterruptRoutineError, QMD5820Error, records_result, unrecorded_text
+
+if TYPE_CHECKING:  # pragma: no cover
+    from .calibration import CalibrationWorker, StepCalibration
 
 try:  # numpy is optional: results are numpy arrays when it is there
     import numpy as _np
@@ -460,6 +463,25 @@ class Board:
         from .acquisition import SequenceAcquisition
         return SequenceAcquisition(self, uses, sequences_per_interrupt, trigger, on_interrupt,
                                    timeout)
+
+    # ---- calibration ----------------------------------------------------------------------
+
+    def calibration_worker(self, transducer_index: int, group0_channel: int, position: float,
+                           *, impedance: int, group1_channel: int = 0, model: int = 0,
+                           poll_interval: float = 0.001) -> "CalibrationWorker":
+        """A calibration by the library's worker thread (context manager and iterator of
+        status updates; see qmd5820.calibration). Not started until entered or start()."""
+        from .calibration import CalibrationWorker
+        return CalibrationWorker(self, transducer_index, group0_channel, position,
+                                 impedance=impedance, group1_channel=group1_channel,
+                                 model=model, poll_interval=poll_interval)
+
+    def step_calibration(self, transducer_index: int, first_channel: int, position: float,
+                         second_channel: int = 0) -> "StepCalibration":
+        """The step-by-step calibration (context manager; see qmd5820.calibration). Step 1
+        runs when it is entered or on start()."""
+        from .calibration import StepCalibration
+        return StepCalibration(self, transducer_index, first_channel, position, second_channel)
 
     # ---- interrupts -----------------------------------------------------------------------
 

@@ -1,6 +1,6 @@
 """The simulated board's control API (Linux): make things happen on the boards the
 library runs on. Positions in metric units, digital inputs, short circuits, faults,
-acquisition speed, moving transducers, and the checks tests need (open handles, state).
+acquisition speed, moving transducers, the calibration front end and a virtual clock, and the checks tests need (open handles, state).
 
 Only for the simulated board: importing this module with a library that has no simulator
 (the Windows DLL) raises ImportError.
@@ -55,6 +55,19 @@ class _AcquisitionState(C.Structure):
                 ("auto_refresh_address", C.c_uint64)]
 
 
+class _FrontendParams(C.Structure):
+    _fields_ = [("level_error", C.c_double * 2), ("span_error", C.c_double * 2),
+                ("symmetry_zero", C.c_double * 2), ("board_zero", C.c_double),
+                ("conversions_per_second", C.c_double)]
+
+
+class _AdjustmentState(C.Structure):
+    _fields_ = [("mode", C.c_uint8), ("worker", C.c_uint8), ("channel", C.c_uint8),
+                ("selection_type", C.c_uint8), ("values", C.c_uint32 * 2),
+                ("address", C.c_uint64), ("counter", C.c_uint16), ("table_count", C.c_uint8),
+                ("table_amplitude", C.c_double * 2)]
+
+
 _V, _U8, _U16, _U32, _I32, _D = None, C.c_uint8, C.c_uint16, C.c_uint32, C.c_int32, C.c_double
 _PROTOTYPES = {
     "qmdsim_reset": (_V, []),
@@ -82,6 +95,17 @@ _PROTOTYPES = {
     "qmdsim_fault_enumeration": (_V, [_I32]),
     "qmdsim_fault_clear": (_V, []),
     "qmdsim_logic_word_count": (_U32, [_U32]),
+    "qmdsim_frontend_enable": (_V, [_U32, _I32]),
+    "qmdsim_frontend_params_get": (_V, [_U32, C.POINTER(_FrontendParams)]),
+    "qmdsim_frontend_params_set": (_V, [_U32, C.POINTER(_FrontendParams)]),
+    "qmdsim_frontend_zero_position": (_D, [_U32, _U8]),
+    "qmdsim_set_transducer_error": (_V, [_U32, _U8, _D, _D]),
+    "qmdsim_transducer_error": (_V, [_U32, _U8, C.POINTER(_D), C.POINTER(_D)]),
+    "qmdsim_adjustment": (_V, [_U32, C.POINTER(_AdjustmentState)]),
+    "qmdsim_eeprom_get": (_U16, [_U32, _U16]),
+    "qmdsim_set_virtual_clock": (_V, [_I32]),
+    "qmdsim_now_us": (C.c_uint64, []),
+    "qmdsim_advance_us": (_V, [C.c_uint64]),
 }
 
 
@@ -226,6 +250,94 @@ def fault_open(board: int, step: int) -> None:
 
 def fault_clear() -> None:
     _sim.qmdsim_fault_clear()
+
+
+# ---- calibration front end and clock -------------------------------------------------------
+
+def frontend_enable(board: int, on: bool = True) -> None:
+    """Channel codes with (True) or without (False, the default) the analog front end's
+    errors: level, span and symmetry errors of the groups, the board's zero offset and each
+    transducer's gain error. What a calibration corrects."""
+    _sim.qmdsim_frontend_enable(board, 1 if on else 0)
+
+
+def set_frontend_errors(board: int, *, level_error: Optional[tuple[float, float]] = None,
+                        span_error: Optional[tuple[float, float]] = None,
+                        symmetry_zero: Optional[tuple[float, float]] = None,
+                        board_zero: Optional[float] = None,
+                        conversions_per_second: Optional[float] = None) -> None:
+    """Change the front end's errors (per group 0 and 1 where a pair is given); those not
+    given stay. A symmetry zero outside 0-255 cannot be reached by a calibration."""
+    p = _FrontendParams()
+    _sim.qmdsim_frontend_params_get(board, C.byref(p))
+    for name, value in (("level_error", level_error), ("span_error", span_error),
+                        ("symmetry_zero", symmetry_zero)):
+        if value is not None:
+            getattr(p, name)[0], getattr(p, name)[1] = value
+    if board_zero is not None:
+        p.board_zero = board_zero
+    if conversions_per_second is not None:
+        p.conversions_per_second = conversions_per_second
+    _sim.qmdsim_frontend_params_set(board, C.byref(p))
+
+
+def frontend_zero_position(board: int, channel: int) -> float:
+    """Where the transducer of `channel` must be for the board to see its electrical zero
+    (model 1 calibrations zero the transducer by moving it there); NaN for a channel never
+    initialised."""
+    return _sim.qmdsim_frontend_zero_position(board, channel)
+
+
+def set_transducer_error(board: int, channel: int, gain_error: float,
+                         zero_offset: float = 0.0) -> None:
+    """The transducer on `channel`: relative gain error, zero offset (fraction of range)."""
+    _sim.qmdsim_set_transducer_error(board, channel, gain_error, zero_offset)
+
+
+def transducer_error(board: int, channel: int) -> tuple[float, float]:
+    gain, zero = C.c_double(), C.c_double()
+    _sim.qmdsim_transducer_error(board, channel, C.byref(gain), C.byref(zero))
+    return gain.value, zero.value
+
+
+ADJUST_CLOSED, ADJUST_OPENED, ADJUST_LEVELS, ADJUST_POSITION = 0, 1, 2, 3
+
+
+def adjustment_mode(board: int) -> int:
+    """The board's calibration adjustment: ADJUST_CLOSED (nothing open), ADJUST_OPENED,
+    ADJUST_LEVELS or ADJUST_POSITION."""
+    s = _AdjustmentState()
+    _sim.qmdsim_adjustment(board, C.byref(s))
+    return s.mode
+
+
+def adjustment_values(board: int) -> tuple[int, int]:
+    """The two live values of the adjustment as the application reads them now."""
+    s = _AdjustmentState()
+    _sim.qmdsim_adjustment(board, C.byref(s))
+    return s.values[0], s.values[1]
+
+
+def eeprom_word(board: int, address: int) -> int:
+    """A 16-bit word of the board's EEPROM."""
+    return _sim.qmdsim_eeprom_get(board, address)
+
+
+def set_virtual_clock(on: bool = True) -> None:
+    """A virtual clock (True) instead of real time: the library's waits pass at once, so a
+    calibration that waits seconds on the board takes milliseconds. reset() goes back to
+    real time."""
+    _sim.qmdsim_set_virtual_clock(1 if on else 0)
+
+
+def now_us() -> int:
+    """The simulator's clock in microseconds."""
+    return _sim.qmdsim_now_us()
+
+
+def advance_us(us: int) -> None:
+    """Move the virtual clock forward."""
+    _sim.qmdsim_advance_us(us)
 
 
 # ---- moving transducers ---------------------------------------------------------------------
