@@ -103,7 +103,7 @@ def test_database():
     r = run("db", "0", "add", "20", "4", "80", "10000", "3", "10")
     check("db add reads the new type back",
           r.returncode == 0 and "transducer 20" in r.stdout and
-          re.search(r"range:\s+4\n", r.stdout) and re.search(r"frequency:\s+10000 Hz", r.stdout),
+          re.search(r"range:\s+4 mm\n", r.stdout) and re.search(r"frequency:\s+10000 Hz", r.stdout),
           r)
     r = run("db", "0", "add", "5", "4", "80", "10000", "3", "10")
     check("db add of an existing index fails",
@@ -189,10 +189,9 @@ def test_bad_arguments():
         ("timer", "0", "start", "1", "65536"),
         ("acquire", "0"),
         ("acquire", "0", "0:1", "0:5"),
-        ("acquire", "0", "0:1", "--interrupts", "0"),
+        ("acquire", "0", "0:1", "--interrupts", "-1"),
         ("acquire", "0", "0:1", "--interrupts"),
         ("acquire", "0", "0:1", "--sequences-per-interrupt", "65536"),
-        ("acquire", "0", "0:1", "--sequences-per-interrupt", "65535", "--interrupts", "17"),
         ("acquire", "0", "0:1", "--trigger", "external"),
         ("acquire", "0", "0:1", "--csv", ""),
         ("acquire", "0", "0:1", "--count", "2"),
@@ -208,6 +207,41 @@ def test_bad_arguments():
         r = run(*args)
         check(f"usage error: {' '.join(args)}",
               r.returncode == 2 and "usage:" in r.stderr and not r.stdout, r)
+    # Each error says which argument is wrong and what was expected, in a few lines.
+    reasons = [
+        (("bogus", "0"), "unknown command 'bogus'"),
+        (("read", "0"), "CH:INDEX is required"),
+        (("read", "0", "16:1"), "CH:INDEX: expected CH:INDEX (channel 0 to 15"),
+        (("read", "0", "0:1", "0:5"), "channel 0 is listed twice"),
+        (("read", "0x", "0:1"), "BOARD: expected a board index from 0 to 255"),
+        (("watch", "0", "0:1", "--interval", "10ms"), "--interval: expected milliseconds"),
+        (("db", "0", "add", "20", "4", "80", "10000", "3"), "IMPEDANCE is required"),
+        (("db", "0", "add", "20", "4", "80", "1e400", "3", "10"),
+         "FREQUENCY: expected a finite decimal number"),
+        (("outputs", "0", "on"), "MASK is required"),
+        (("line", "0", "test", "jump"), "ACTION: expected test, rearm"),
+        (("--position", "0:16=1", "read", "0", "0:1"), "--position: expected BOARD:CH=VALUE"),
+        (("acquire", "0", "0:1", "--trigger", "external"), "--trigger: expected soft or none"),
+    ]
+    for args, reason in reasons:
+        r = run(*args)
+        lines = r.stderr.splitlines()
+        check(f"error names the argument: {' '.join(args)}",
+              r.returncode == 2 and reason in lines[0] and len(lines) <= 3 and
+              f"usage: qmd5820 " in r.stderr, r)
+    for command in ("read", "acquire", "db 0 add", "timer 0 start", "watch"):
+        r = run(*command.split(), "--help")
+        check(f"{command} --help is the command's own help",
+              r.returncode == 0 and "--help" in r.stdout and "Positionals" in r.stdout and
+              "acquire BOARD" not in r.stdout if command != "acquire" else
+              r.returncode == 0 and "--interrupts" in r.stdout and "line BOARD" not in r.stdout, r)
+    r = run("--version")
+    check("--version names tool, library, drivers and firmware",
+          r.returncode == 0 and re.search(r"^qmd5820 2026\.04\.1\.0$", r.stdout, re.M) and
+          "library 2026.04.1.0 (0x07EA0426)" in r.stdout and
+          len(re.findall(r"^board \d: QMD5820-DEMO-\d, driver \d+\.\d+ .*, firmware \d+\.\d+ ",
+                         r.stdout, re.M)) == 2, r)
+
     r = run("read", "0", "0x3:0x5")
     check("hexadecimal channel and index are accepted",
           r.returncode == 0 and [row[1:3] for row in readings(r.stdout)] == [(3, 5)], r)

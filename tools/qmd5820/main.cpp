@@ -27,6 +27,8 @@
 #include <vector>
 
 #include "QMD5820.h"
+#include "qmd5820_backend.h"
+#include "qmd5820_version.h"
 #include "cli_args.h"
 #include "eeprom_image.h"
 #include "eeprom_words.h"
@@ -46,14 +48,18 @@ using namespace qmdtool;
 constexpr int kFailed = 1;
 constexpr int kBadArguments = 2;
 
+// The metric unit of the transducers' positions.
+constexpr const char* kUnit = "mm";
+
 constexpr const char* kUsage =
     "usage: qmd5820 [options] [command] [arguments]\n"
-    "  list                         boards with identity and versions (default)\n"
-    "  info BOARD                   identity and versions of one board\n"
+    "Each command has its own help: qmd5820 COMMAND --help.\n"
+    "  list [--json]                boards with identity and versions (default)\n"
+    "  info BOARD [--json]          identity and versions of one board\n"
     "  inputs BOARD                 read the 8 digital inputs\n"
     "  outputs BOARD [on|off MASK]  read, or switch the outputs selected by MASK\n"
     "  timer BOARD start BASE COUNT [IRQ] | stop | trigger | status\n"
-    "  db BOARD list                transducer types in the board's database\n"
+    "  db BOARD list [--json]       transducer types in the board's database\n"
     "  db BOARD show INDEX          one transducer type\n"
     "  db BOARD add INDEX RANGE SENSITIVITY FREQUENCY VOLTAGE IMPEDANCE [--backup FILE]\n"
     "                               add a transducer type (FREQUENCY in Hz)\n"
@@ -66,28 +72,38 @@ constexpr const char* kUsage =
     "                               write a backup back (only words that differ) and verify;\n"
     "                               --force: also when it was saved from another board\n"
     "  db BOARD check               check the transducer database in the EEPROM\n"
-    "  read BOARD CH:INDEX...       initialise each channel CH with transducer type INDEX,\n"
-    "                               read them and print raw codes and metric values\n"
+    "  read BOARD CH:INDEX... [--json]\n"
+    "                               initialise each channel CH with transducer type INDEX,\n"
+    "                               read them and print raw codes and values in mm\n"
     "  watch BOARD CH:INDEX... [--interval MS] [--count N]\n"
     "                               the same, refreshed every MS milliseconds (default 500),\n"
     "                               N times (default: until Ctrl-C)\n"
     "  acquire BOARD CH:INDEX... [--sequences-per-interrupt N] [--interrupts M]\n"
     "          [--csv FILE] [--trigger soft|none]\n"
     "                               sequence acquisition of the channels until M sequence\n"
-    "                               interrupts (default 3) came, one every N sequences\n"
-    "                               (default 10; channels x N must be even); writes CSV of\n"
-    "                               the metric values, one line per sequence, to FILE or\n"
-    "                               stdout. --trigger soft starts on a software trigger,\n"
-    "                               none (default) at once\n"
+    "                               interrupts (default 3; 0: until Ctrl-C or SIGTERM) came,\n"
+    "                               one every N sequences (default 10; channels x N must be\n"
+    "                               even); writes CSV (sequence, time/s, values in mm), one\n"
+    "                               line per sequence as it arrives, to FILE or stdout.\n"
+    "                               --trigger soft starts on a software trigger, none\n"
+    "                               (default) at once. Ctrl-C keeps what was received\n"
     "  line BOARD ACTION...         primary line, actions in order: test (status byte),\n"
     "                               rearm, calibrate (line test threshold), interrupts on|off\n"
     "                               (short-circuit interrupts)\n"
     "%s"
 #if !defined(_WIN32)
+    "  sim reset | show             the simulated boards' state file: back to the factory\n"
+    "                               state, or print what it holds\n"
+#endif
+    "options, before the command:\n"
+    "  --version                    the tool, library, driver and firmware versions\n"
+    "  --trace                      print every driver request and its answer to stderr\n"
+#if !defined(_WIN32)
     "options (simulated board), before the command:\n"
     "  --position BOARD:CH=VALUE    set the simulated transducer position of a channel, in\n"
     "                               metric units (repeatable)\n"
-    "  --moving                     watch: positions drift slowly around their set values\n"
+    "  --moving                     watch, acquire: positions drift slowly around their set\n"
+    "                               values\n"
     "  --short-circuit BOARD        latch a short circuit on the board's primary line\n"
     "  --sequence-period BOARD:US   acquire: one sequence takes US microseconds (default 1000)\n"
     "  --virtual-clock              the simulated board runs on a virtual clock: its waits\n"
@@ -97,15 +113,10 @@ constexpr const char* kUsage =
     "BOARD is a board index (0, 1, ...), CH a channel 0 to 15, INDEX a transducer index as\n"
     "listed by 'db BOARD list'. Integers are decimal or 0x-prefixed hexadecimal.\n"
 #if !defined(_WIN32)
-    "The simulated board starts from its factory EEPROM on every run: a db add or delete\n"
-    "lasts only for the run that makes it.\n"
+    "The simulated boards keep their EEPROM, outputs and potentiometers in a state file\n"
+    "(QMD5820_SIM_STATE, or a per-user default; 'off': none); 'sim reset' forgets them.\n"
 #endif
     ;
-
-int Usage() {
-    std::fprintf(stderr, kUsage, qmd5820cli::kCalibrateUsage);
-    return kBadArguments;
-}
 
 // Standard output must have taken everything: a full disk or a closed pipe is a failure.
 bool StdoutWritten() {
@@ -166,58 +177,183 @@ std::string VersionText(uint32_t v) {
     return text;
 }
 
-int ShowBoard(uint8_t index) {
-    char identifier[64] = {};
+// Text for JSON: quoted, with quotes, backslashes and control characters escaped.
+std::string JsonString(std::string_view text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+// A finite number for JSON (null otherwise: JSON has no NaN or infinity).
+std::string JsonNumber(double value) {
+    if (!std::isfinite(value)) return "null";
+    char text[32];
+    const auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+    return ec == std::errc() ? std::string(text, end) : std::string("null");
+}
+
+std::string Hex32(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08" PRIX32, value);
+    return text;
+}
+
+// What the tool reports about one board.
+struct BoardReport {
+    uint8_t index = 0;
+    bool has_information = false;
+    std::string identifier;
     uint32_t values[7] = {};
     uint8_t value8 = 0;
+    bool opened = false;
+    char revision = '?';
+    std::optional<uint32_t> serial, driver, firmware;
+};
+
+BoardReport CollectBoard(uint8_t index) {
+    BoardReport report;
+    report.index = index;
+    char identifier[64] = {};
+    uint32_t* v = report.values;
     const int16_t info = i_QMD5820_GetBoardInformation(index, sizeof identifier, identifier,
-                                                       &values[0], &values[1], &values[2],
-                                                       &values[3], &values[4], &values[5],
-                                                       &values[6], &value8);
+                                                       &v[0], &v[1], &v[2], &v[3], &v[4], &v[5],
+                                                       &v[6], &report.value8);
     if (info != 0) {
         std::fprintf(stderr, "qmd5820: board %u: board information unavailable (code %d)\n",
                      index, info);
-        return kFailed;
+        return report;
     }
-    std::printf("board %u: %s\n", index, identifier);
-    std::printf("  board values:     %" PRIu32 " %" PRIu32 " %" PRIu32 " %" PRIu32 " %" PRIu32
-                " %" PRIu32 " %" PRIu32 " %u\n",
-                values[0], values[1], values[2], values[3], values[4], values[5], values[6],
-                value8);
+    report.has_information = true;
+    report.identifier = identifier;
     Board board(index);
-    if (!board.ok()) return kFailed;
-    char revision = '?';
-    uint32_t serial = 0, driver = 0, firmware = 0;
-    if (i_QMD5820_GetBoardHardwareRevision(board.handle(), &revision) != 0) revision = '?';
-    const bool has_serial = i_QMD5820_GetBoardSerialNumber(board.handle(), &serial) == 0;
-    const bool has_driver = i_QMD5820_GetDeviceDriverVersion(board.handle(), &driver) == 0;
-    const bool has_firmware = i_QMD5820_GetFirmwareVersion(board.handle(), &firmware) == 0;
-    std::printf("  hardware revision: %c\n", revision);
-    if (has_serial) {
-        std::printf("  serial number:    %" PRIu32 "\n", serial);
+    if (!board.ok()) return report;
+    report.opened = true;
+    if (i_QMD5820_GetBoardHardwareRevision(board.handle(), &report.revision) != 0) {
+        report.revision = '?';
+    }
+    uint32_t value = 0;
+    if (i_QMD5820_GetBoardSerialNumber(board.handle(), &value) == 0) report.serial = value;
+    if (i_QMD5820_GetDeviceDriverVersion(board.handle(), &value) == 0) report.driver = value;
+    if (i_QMD5820_GetFirmwareVersion(board.handle(), &value) == 0) report.firmware = value;
+    return report;
+}
+
+bool Complete(const BoardReport& report) { return report.has_information && report.opened; }
+
+void PrintBoard(const BoardReport& r) {
+    if (!r.has_information) return;
+    std::printf("board %u: %s\n", r.index, r.identifier.c_str());
+    for (std::size_t i = 0; i < 7; ++i) {
+        std::printf("  board value %zu:    %s\n", i + 1, Hex32(r.values[i]).c_str());
+    }
+    std::printf("  board value 8:    0x%02X\n", r.value8);
+    if (!r.opened) return;
+    std::printf("  hardware revision: %c\n", r.revision);
+    if (r.serial) {
+        std::printf("  serial number:    %" PRIu32 "\n", *r.serial);
     } else {
         std::printf("  serial number:    unavailable\n");
     }
-    std::printf("  driver version:   %s\n", has_driver ? VersionText(driver).c_str() : "unavailable");
-    std::printf("  firmware version: %s\n", has_firmware ? VersionText(firmware).c_str() : "unavailable");
-    return 0;
+    std::printf("  driver version:   %s\n", r.driver ? VersionText(*r.driver).c_str() : "unavailable");
+    std::printf("  firmware version: %s\n", r.firmware ? VersionText(*r.firmware).c_str() : "unavailable");
 }
 
-int List() {
+std::string BoardJson(const BoardReport& r) {
+    auto optional = [](const std::optional<uint32_t>& value, bool hex) {
+        return !value ? std::string("null") : hex ? JsonString(Hex32(*value)) : std::to_string(*value);
+    };
+    std::string json = "{\"index\": " + std::to_string(r.index) +
+                       ", \"identifier\": " + (r.has_information ? JsonString(r.identifier) : "null") +
+                       ", \"board_values\": [";
+    for (std::size_t i = 0; i < 7; ++i) json += (i ? ", " : "") + JsonString(Hex32(r.values[i]));
+    char value8[8];
+    std::snprintf(value8, sizeof value8, "0x%02X", r.value8);
+    json += std::string("], \"board_value_8\": ") + JsonString(value8) +
+            ", \"hardware_revision\": " +
+            (r.opened && r.revision != '?' ? JsonString(std::string(1, r.revision)) : "null") +
+            ", \"serial_number\": " + optional(r.serial, false) +
+            ", \"driver_version\": " + optional(r.driver, true) +
+            ", \"firmware_version\": " + optional(r.firmware, true) + "}";
+    return json;
+}
+
+int ShowBoard(uint8_t index, bool json) {
+    const BoardReport report = CollectBoard(index);
+    if (json && report.has_information) std::printf("%s\n", BoardJson(report).c_str());
+    if (!json) PrintBoard(report);
+    return Complete(report) ? 0 : kFailed;
+}
+
+void DriverHint() {
+#if defined(_WIN32)
+    std::fprintf(stderr, "qmd5820: no QMD5820 board found: is the board's driver installed "
+                         "(Device Manager, the QMD5820 entry) and the board seated?\n");
+#else
+    std::fprintf(stderr, "qmd5820: no QMD5820 board found: check that the board's driver is "
+                         "loaded and the board is seated\n");
+#endif
+}
+
+int List(bool json) {
     uint32_t dll = 0;
     i_QMD5820_GetDLLVersion(&dll);
-    std::printf("QMD5820 library version 0x%08" PRIX32 "\n", dll);
     uint8_t count = 0;
     if (i_QMD5820_GetNumberOfBoards(&count) != 0) {
         std::fprintf(stderr, "qmd5820: the boards cannot be enumerated\n");
         return kFailed;
     }
-    std::printf("%u board(s)\n", count);
     int status = 0;
-    for (unsigned index = 0; index < count; ++index) {
-        status |= ShowBoard(static_cast<uint8_t>(index));
+    if (json) {
+        std::printf("{\"library_version\": %s, \"library_version_number\": %s, \"boards\": [",
+                    JsonString(QMD5820_VERSION_TEXT).c_str(), JsonString(Hex32(dll)).c_str());
+        for (unsigned index = 0; index < count; ++index) {
+            const BoardReport report = CollectBoard(static_cast<uint8_t>(index));
+            if (!Complete(report)) status = kFailed;
+            std::printf("%s%s", index ? ", " : "", BoardJson(report).c_str());
+        }
+        std::printf("]}\n");
+    } else {
+        std::printf("QMD5820 library version %s (0x%08" PRIX32 ")\n", QMD5820_VERSION_TEXT, dll);
+        std::printf("%u board(s)\n", count);
+        for (unsigned index = 0; index < count; ++index) {
+            const BoardReport report = CollectBoard(static_cast<uint8_t>(index));
+            if (!Complete(report)) status = kFailed;
+            PrintBoard(report);
+        }
     }
+    if (count == 0) DriverHint();
     return status;
+}
+
+// --version: the tool, the library and each board's driver and firmware.
+int Version() {
+    uint32_t dll = 0;
+    i_QMD5820_GetDLLVersion(&dll);
+    std::printf("qmd5820 %s\n", QMD5820_VERSION_TEXT);
+    std::printf("library %s (0x%08" PRIX32 ")\n",
+                dll == QMD5820_VERSION_NUMBER ? QMD5820_VERSION_TEXT : "(another version)", dll);
+    uint8_t count = 0;
+    if (i_QMD5820_GetNumberOfBoards(&count) != 0) count = 0;
+    for (unsigned index = 0; index < count; ++index) {
+        const BoardReport r = CollectBoard(static_cast<uint8_t>(index));
+        std::printf("board %u: %s, driver %s, firmware %s\n", index,
+                    r.has_information ? r.identifier.c_str() : "?",
+                    r.driver ? VersionText(*r.driver).c_str() : "unavailable",
+                    r.firmware ? VersionText(*r.firmware).c_str() : "unavailable");
+    }
+    if (count == 0) DriverHint();
+    return 0;
 }
 
 int Inputs(const Board& board) {
@@ -227,15 +363,11 @@ int Inputs(const Board& board) {
     return 0;
 }
 
-int Outputs(const Board& board, const std::vector<std::string>& args) {
-    if (args.size() == 2) {
-        const std::optional<uint8_t> mask = ParseByte(args[1]);
-        if (!mask || (args[0] != "on" && args[0] != "off")) return Usage();
-        const int16_t code = args[0] == "on" ? i_QMD5820_Set8DigitalOutputsOn(board.handle(), *mask)
-                                             : i_QMD5820_Set8DigitalOutputsOff(board.handle(), *mask);
+int Outputs(const Board& board, const OutputsArguments& args) {
+    if (args.change) {
+        const int16_t code = args.on ? i_QMD5820_Set8DigitalOutputsOn(board.handle(), args.mask)
+                                     : i_QMD5820_Set8DigitalOutputsOff(board.handle(), args.mask);
         if (!board.Check(code)) return kFailed;
-    } else if (!args.empty()) {
-        return Usage();
     }
     uint8_t port = 0;
     if (!board.Check(i_QMD5820_Get8DigitalOutputsStatus(board.handle(), &port))) return kFailed;
@@ -243,24 +375,16 @@ int Outputs(const Board& board, const std::vector<std::string>& args) {
     return 0;
 }
 
-int Timer(const Board& board, const std::vector<std::string>& args) {
-    const std::string what = args.empty() ? "status" : args[0];
-    if (what == "start") {
-        if (args.size() < 3 || args.size() > 4) return Usage();
-        const std::optional<uint8_t> base = ParseByte(args[1]);
-        const std::optional<unsigned long> count = ParseUnsigned(args[2], 0xFFFF);
-        const std::optional<uint8_t> irq = args.size() > 3 ? ParseByte(args[3]) : uint8_t{0};
-        if (!base || !count || !irq) return Usage();
-        if (!board.Check(i_QMD5820_InitAndStartTimer(board.handle(), *base,
-                                                     static_cast<uint16_t>(*count), *irq))) {
+int Timer(const Board& board, const TimerArguments& args) {
+    if (args.what == "start") {
+        if (!board.Check(i_QMD5820_InitAndStartTimer(board.handle(), args.base, args.count,
+                                                     args.irq))) {
             return kFailed;
         }
-    } else if (what == "stop" && args.size() == 1) {
+    } else if (args.what == "stop") {
         if (!board.Check(i_QMD5820_StopTimer(board.handle()))) return kFailed;
-    } else if (what == "trigger" && args.size() == 1) {
+    } else if (args.what == "trigger") {
         if (!board.Check(i_QMD5820_TriggerTimer(board.handle()))) return kFailed;
-    } else if (what != "status" || args.size() > 1) {
-        return Usage();
     }
     uint8_t s1 = 0, s2 = 0;
     uint16_t word = 0, value = 0;
@@ -306,20 +430,39 @@ bool InDatabase(const Board& board, uint8_t index) {
     return std::find(indexes.begin(), indexes.end(), index) != indexes.end();
 }
 
+std::string InfoJson(uint8_t index, const TransducerInfo& info) {
+    return "{\"index\": " + std::to_string(index) + ", \"range_mm\": " + JsonNumber(info.range) +
+           ", \"sensitivity_mV_per_V_per_mm\": " + JsonNumber(info.sensitivity) +
+           ", \"frequency_Hz\": " + JsonNumber(info.frequency) +
+           ", \"primary_voltage_V\": " + JsonNumber(info.primary_voltage) +
+           ", \"calibrated\": " + (info.calibrated ? "true" : "false") + "}";
+}
+
 void PrintInfo(uint8_t index, const TransducerInfo& info) {
     std::printf("transducer %u\n", index);
-    std::printf("  range:            %g\n", info.range);
-    std::printf("  sensitivity:      %g\n", info.sensitivity);
+    std::printf("  range:            %g %s\n", info.range, kUnit);
+    std::printf("  sensitivity:      %g mV/V/%s\n", info.sensitivity, kUnit);
     std::printf("  frequency:        %g Hz\n", info.frequency);
-    std::printf("  primary voltage:  %g\n", info.primary_voltage);
+    std::printf("  primary voltage:  %g V\n", info.primary_voltage);
     std::printf("  calibrated:       %s\n", info.calibrated ? "yes" : "no");
 }
 
-int DatabaseList(const Board& board) {
+int DatabaseList(const Board& board, bool json) {
     std::vector<uint8_t> indexes;
     if (!board.Check(TransducerIndexes(board, indexes))) return kFailed;
+    if (json) {
+        // Everything is read before anything is printed: a failure prints no broken JSON.
+        std::string text = "{\"board\": " + std::to_string(board.index()) + ", \"transducers\": [";
+        for (std::size_t i = 0; i < indexes.size(); ++i) {
+            const std::optional<TransducerInfo> info = ReadInfo(board, indexes[i]);
+            if (!info) return kFailed;
+            text += (i ? ", " : "") + InfoJson(indexes[i], *info);
+        }
+        std::printf("%s]}\n", text.c_str());
+        return 0;
+    }
     std::printf("board %u: %zu transducer type(s)\n", board.index(), indexes.size());
-    std::printf("index       range  sensitivity  frequency/Hz  primary voltage  calibrated\n");
+    std::printf("index    range/mm  sens/mV/V/mm  frequency/Hz  primary volt/V  calibrated\n");
     for (const uint8_t index : indexes) {
         const std::optional<TransducerInfo> info = ReadInfo(board, index);
         if (!info) return kFailed;
@@ -505,11 +648,10 @@ void ExplainFailedChange(const Board& board, const std::string& backup) {
                  board.index(), board.index(), backup.c_str());
 }
 
-int Database(const Board& board, const std::vector<std::string>& args) {
-    const std::optional<DatabaseArguments> parsed = ParseDatabaseArguments(args);
-    if (!parsed) return Usage();
+int Database(const Board& board, const DatabaseArguments& args, bool json) {
+    const DatabaseArguments* parsed = &args;
     const std::string& what = parsed->what;
-    if (what == "list") return DatabaseList(board);
+    if (what == "list") return DatabaseList(board, json);
     if (what == "check") return DatabaseCheck(board);
     if (what == "backup") return DatabaseBackup(board, parsed->file);
     if (what == "restore") return DatabaseRestore(board, parsed->file, parsed->force);
@@ -582,7 +724,7 @@ bool ReadChannels(const Board& board, Readings& readings) {
                readings.metric.data()));
 }
 
-constexpr const char* kReadingsHeader = "channel  transducer  raw      metric value\n";
+constexpr const char* kReadingsHeader = "channel  transducer  raw         value/mm\n";
 
 std::string ReadingLine(const ChannelUse& use, uint16_t raw, double metric) {
     char line[96];
@@ -597,12 +739,22 @@ Readings ReadingsFor(const std::vector<ChannelUse>& uses) {
     return readings;
 }
 
-int Read(const Board& board, const std::vector<std::string>& args) {
-    const std::optional<ChannelArguments> parsed = ParseChannelArguments(args, false);
-    if (!parsed) return Usage();
+int Read(const Board& board, const ChannelArguments& args, bool json) {
+    const ChannelArguments* parsed = &args;
     if (!InitChannels(board, parsed->uses)) return kFailed;
     Readings readings = ReadingsFor(parsed->uses);
     if (!ReadChannels(board, readings)) return kFailed;
+    if (json) {
+        std::printf("{\"board\": %u, \"unit\": \"%s\", \"channels\": [", board.index(), kUnit);
+        for (std::size_t i = 0; i < parsed->uses.size(); ++i) {
+            std::printf("%s{\"channel\": %u, \"transducer\": %u, \"raw\": \"0x%04X\", "
+                        "\"value\": %s}",
+                        i ? ", " : "", parsed->uses[i].channel, parsed->uses[i].transducer,
+                        readings.raw[i], JsonNumber(readings.metric[i]).c_str());
+        }
+        std::printf("]}\n");
+        return 0;
+    }
     std::fputs(kReadingsHeader, stdout);
     for (std::size_t i = 0; i < parsed->uses.size(); ++i) {
         std::printf("%s\n", ReadingLine(parsed->uses[i], readings.raw[i], readings.metric[i]).c_str());
@@ -678,9 +830,8 @@ private:
 #endif
 };
 
-int Watch(const Board& board, const std::vector<std::string>& args, bool moving) {
-    const std::optional<ChannelArguments> parsed = ParseChannelArguments(args, true);
-    if (!parsed) return Usage();
+int Watch(const Board& board, const ChannelArguments& args, bool moving) {
+    const ChannelArguments* parsed = &args;
     if (!InitChannels(board, parsed->uses)) return kFailed;
     const Drift drift(moving, board.index(), parsed->uses);
     Readings readings = ReadingsFor(parsed->uses);
@@ -863,9 +1014,9 @@ private:
     void (*term_)(int) = SIG_DFL;
 };
 
-int Acquire(const Board& board, const std::vector<std::string>& args) {
-    const std::optional<AcquireArguments> parsed = ParseAcquireArguments(args);
-    if (!parsed) return Usage();
+int Acquire(const Board& board, const AcquireArguments& args, bool moving) {
+    const AcquireArguments* parsed = &args;
+    static_cast<void>(moving);
     const std::size_t size = parsed->uses.size();
     const std::size_t sequences = parsed->interrupts * parsed->sequences_per_interrupt;
     const std::size_t bytes_per_interrupt = parsed->sequences_per_interrupt * size * 2;
@@ -990,19 +1141,8 @@ int Acquire(const Board& board, const std::vector<std::string>& args) {
 constexpr uint8_t kLineDetectionResponds = 0x01;
 constexpr uint8_t kLineShortCircuit = 0x02;
 
+// The actions were checked by the parser before the first one runs.
 int Line(const Board& board, const std::vector<std::string>& args) {
-    // Every action is checked before the first one runs.
-    if (args.empty()) return Usage();
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "interrupts") {
-            if (i + 1 == args.size() || (args[i + 1] != "on" && args[i + 1] != "off")) {
-                return Usage();
-            }
-            ++i;
-        } else if (args[i] != "test" && args[i] != "rearm" && args[i] != "calibrate") {
-            return Usage();
-        }
-    }
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& action = args[i];
         if (action == "test") {
@@ -1039,7 +1179,11 @@ int Line(const Board& board, const std::vector<std::string>& args) {
 
 int Calibrate(const Board& board, const std::vector<std::string>& args) {
     const int status = qmd5820cli::Calibrate(board.handle(), board.index(), args);
-    return status == kBadArguments ? Usage() : status;
+    if (status == kBadArguments) {
+        std::fprintf(stderr, "qmd5820: calibrate: the arguments are not valid\nusage:\n%s",
+                     qmd5820cli::kCalibrateUsage);
+    }
+    return status;
 }
 
 // ---- options for the simulated board ------------------------------------------------------
@@ -1082,52 +1226,87 @@ bool ApplySetting(const SimulatedSetting& setting) {
     }
     return true;
 }
+// sim reset | sim show: the simulated boards' state file.
+int Simulation(const std::string& what) {
+    const int32_t attached = qmdsim_state_attach(nullptr);
+    if (attached == 1) {
+        std::printf("no state file is kept (QMD5820_SIM_STATE is empty or \"off\"): every run "
+                    "starts from the factory state\n");
+        return 0;
+    }
+    if (attached != 0) return kFailed;  // the simulator said why
+    char path[4096] = {};
+    qmdsim_state_path(path, sizeof path);
+    if (what == "reset") {
+        if (qmdsim_state_reset() != 0) {
+            std::fprintf(stderr, "qmd5820: the state file %s cannot be removed\n", path);
+            return kFailed;
+        }
+        std::printf("simulated boards back to the factory state (%s removed)\n", path);
+        return 0;
+    }
+    const int32_t length = qmdsim_state_describe(nullptr, 0);
+    if (length < 0) {
+        std::fprintf(stderr, "qmd5820: no state file attached\n");
+        return kFailed;
+    }
+    std::string text(static_cast<std::size_t>(length) + 1, '\0');
+    qmdsim_state_describe(text.data(), static_cast<uint32_t>(text.size()));
+    text.resize(static_cast<std::size_t>(length));
+    std::fputs(text.c_str(), stdout);
+    if (!text.empty() && text.back() != '\n') std::fputc('\n', stdout);
+    return 0;
+}
 #else
 constexpr bool kSimulated = false;
 
 bool ApplySetting(const SimulatedSetting&) { return false; }
+int Simulation(const std::string&) { return kBadArguments; }
 #endif
 
+std::string FullUsage() {
+    std::string text(std::strlen(kUsage) + std::strlen(qmd5820cli::kCalibrateUsage), '\0');
+    const int n = std::snprintf(text.data(), text.size() + 1, kUsage, qmd5820cli::kCalibrateUsage);
+    text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return text;
+}
+
 int Run(const std::vector<std::string>& all) {
-    std::string error;
-    const std::optional<CommandLine> line = ParseCommandLine(all, kSimulated, error);
-    if (!line) {
-        if (!error.empty()) std::fprintf(stderr, "qmd5820: %s\n", error.c_str());
-        return Usage();
+    const CommandLine line = ParseCommandLine(all, kSimulated, FullUsage());
+    switch (line.kind) {
+        case CommandLine::kHelp:
+            std::fputs(line.text.c_str(), stdout);
+            return 0;
+        case CommandLine::kError:
+            std::fputs(line.text.c_str(), stderr);
+            return kBadArguments;
+        case CommandLine::kVersion:
+            return Version();
+        case CommandLine::kRun:
+            break;
     }
-    for (const SimulatedSetting& setting : line->options.settings) {
-        if (!ApplySetting(setting)) return Usage();
+    if (line.options.trace) qmd5820_set_trace(stderr);
+    for (const SimulatedSetting& setting : line.options.settings) {
+        if (!ApplySetting(setting)) {
+            std::fputs("usage: qmd5820 [options] [command] [arguments]\n", stderr);
+            return kBadArguments;
+        }
     }
-    const std::vector<std::string>& args = line->args;
+    if (line.command == "list") return List(line.json);
+    if (line.command == "info") return ShowBoard(line.board, line.json);
+    if (line.command == "sim") return Simulation(line.actions.front());
 
-    if (args.empty() || (args[0] == "list" && args.size() == 1)) return List();
-    if (args[0] == "-h" || args[0] == "--help" || args[0] == "help") {
-        std::printf(kUsage, qmd5820cli::kCalibrateUsage);
-        return 0;
-    }
-    const std::optional<uint8_t> index = args.size() >= 2 ? ParseByte(args[1]) : std::nullopt;
-    if (!index) return Usage();
-    const std::vector<std::string> rest(args.begin() + 2, args.end());
-    if (args[0] == "info") return rest.empty() ? ShowBoard(*index) : Usage();
-
-    static constexpr const char* kBoardCommands[] = {"inputs", "outputs", "timer", "db",
-                                                     "read",   "watch",   "acquire", "line",
-                                                     "calibrate"};
-    if (std::find(std::begin(kBoardCommands), std::end(kBoardCommands), args[0]) ==
-        std::end(kBoardCommands)) {
-        return Usage();
-    }
-    Board board(*index);
+    Board board(line.board);
     if (!board.ok()) return kFailed;
-    if (args[0] == "inputs") return rest.empty() ? Inputs(board) : Usage();
-    if (args[0] == "outputs") return Outputs(board, rest);
-    if (args[0] == "timer") return Timer(board, rest);
-    if (args[0] == "db") return Database(board, rest);
-    if (args[0] == "read") return Read(board, rest);
-    if (args[0] == "acquire") return Acquire(board, rest);
-    if (args[0] == "line") return Line(board, rest);
-    if (args[0] == "calibrate") return Calibrate(board, rest);
-    return Watch(board, rest, line->options.moving);
+    if (line.command == "inputs") return Inputs(board);
+    if (line.command == "outputs") return Outputs(board, line.outputs);
+    if (line.command == "timer") return Timer(board, line.timer);
+    if (line.command == "db") return Database(board, line.database, line.json);
+    if (line.command == "read") return Read(board, line.channels, line.json);
+    if (line.command == "acquire") return Acquire(board, line.acquire, line.options.moving);
+    if (line.command == "line") return Line(board, line.actions);
+    if (line.command == "calibrate") return Calibrate(board, line.actions);
+    return Watch(board, line.channels, line.options.moving);
 }
 
 }  // namespace
