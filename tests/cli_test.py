@@ -307,20 +307,20 @@ def test_acquire():
     header, rows = csv_rows(r.stdout)
     check("acquire exits 0 with nothing on stderr", r.returncode == 0 and not r.stderr, r)
     check("acquire CSV header names the channels in argument order",
-          header == ["sequence", "ch9", "ch3"], r)
+          header == ["sequence", "time/s", "ch9/mm", "ch3/mm"], r)
     check("acquire writes one line per sequence: interrupts x sequences per interrupt",
           len(rows) == 20 and [row[0] for row in rows] == [str(n) for n in range(1, 21)], r)
-    for column, channel in ((1, 9), (2, 3)):
+    for column, channel in ((2, 9), (3, 3)):
         position, transducer = positions[channel]
         step = FACTORY[transducer][0] / 32767
         check(f"acquire channel {channel}: every value within one code step of the position",
-              rows and all(len(row) == 3 and abs(float(row[column]) - position) <= step
+              rows and all(len(row) == 4 and abs(float(row[column]) - position) <= step
                            for row in rows), r)
 
     r = run("acquire", "0", "0:1", "1:5")
     header, rows = csv_rows(r.stdout)
     check("acquire defaults: 3 interrupts of 10 sequences",
-          r.returncode == 0 and header == ["sequence", "ch0", "ch1"] and len(rows) == 30, r)
+          r.returncode == 0 and header == ["sequence", "time/s", "ch0/mm", "ch1/mm"] and len(rows) == 30, r)
 
     path = os.path.join(os.environ.get("TMPDIR", "/tmp"), f"qmd5820_cli_{os.getpid()}.csv")
     try:
@@ -330,8 +330,8 @@ def test_acquire():
             header, rows = csv_rows(f.read())
         check("acquire --csv --trigger soft writes the file and reports it",
               r.returncode == 0 and "4 sequences of 1 channel(s) written to" in r.stdout and
-              header == ["sequence", "ch2"] and len(rows) == 4 and
-              all(abs(float(row[1]) - 0.5) <= 1.0 / 32767 for row in rows), r)
+              header == ["sequence", "time/s", "ch2/mm"] and len(rows) == 4 and
+              all(abs(float(row[2]) - 0.5) <= 1.0 / 32767 for row in rows), r)
     finally:
         if os.path.exists(path):
             os.remove(path)
@@ -367,7 +367,7 @@ def test_output_files(work):
             "--csv", target)
     header, rows = csv_rows(read_text(target) or "")
     check("a successful acquire replaces the file, no temporary file stays",
-          r.returncode == 0 and header == ["sequence", "ch0"] and len(rows) == 2 and
+          r.returncode == 0 and header == ["sequence", "time/s", "ch0/mm"] and len(rows) == 2 and
           os.listdir(work) == ["kept.csv"], r)
     if os.path.exists(target):
         os.remove(target)
@@ -407,11 +407,34 @@ def test_output_files(work):
         r = subprocess.CompletedProcess(p.args, p.returncode, out, err)
         header, rows = csv_rows(read_text(target) or "")
         check(f"acquire ended by {sig.name} keeps the sequences received, numbered from 1",
-              p.returncode == 128 + sig and header == ["sequence", "ch0"] and
+              p.returncode == 128 + sig and header == ["sequence", "time/s", "ch0/mm"] and
               0 < len(rows) < 200 and [row[0] for row in rows] == [str(n) for n in
                                                                    range(1, len(rows) + 1)] and
               f"interrupted: {len(rows)} of 200 sequences written" in err and
               os.listdir(work) == ["kept.csv"], r)
+    # A recording without a count (--interrupts 0) ended by Ctrl-C: the file holds every
+    # row with rising times, and the trace shows the acquisition stopped before the board
+    # was closed and no driver request after the close.
+    p = subprocess.Popen([TOOL, "--trace", "--sequence-period", "0:5000", "acquire", "0", "0:1",
+                          "--sequences-per-interrupt", "2", "--interrupts", "0", "--csv", target],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    time.sleep(1.0)
+    p.send_signal(signal.SIGINT)
+    out, err = p.communicate(timeout=20)
+    r = subprocess.CompletedProcess(p.args, p.returncode, out, err)
+    header, rows = csv_rows(read_text(target) or "")
+    times = [float(row[1]) for row in rows]
+    requests = [line for line in err.splitlines() if line.startswith("qmd5820 trace:")]
+    names = [line.split()[3] if "ioctl" in line else line.split()[2] for line in requests]
+    stop = len(names) - 1 - names[::-1].index("StopAcquisition") if "StopAcquisition" in names else -1
+    check("acquire --interrupts 0 ended by Ctrl-C keeps every row, then stops and closes",
+          p.returncode == 130 and header == ["sequence", "time/s", "ch0/mm"] and
+          len(rows) >= 2 and len(rows) % 2 == 0 and
+          [row[0] for row in rows] == [str(n) for n in range(1, len(rows) + 1)] and
+          all(0 < a < b for a, b in zip(times, times[1:])) and
+          f"interrupted: {len(rows)} sequences written" in err and
+          0 < names.index("StartSequence") < stop and names[-1] == "close" and
+          "StartSequence" not in names[stop:] and os.listdir(work) == ["kept.csv"], r)
     if os.path.exists(target):
         os.remove(target)
 

@@ -33,6 +33,7 @@
 #include "eeprom_image.h"
 #include "eeprom_words.h"
 #include "output_file.h"
+#include "csv_rows.h"
 #include "calibrate.h"
 
 #if !defined(_WIN32)
@@ -966,30 +967,23 @@ void ExplainStartFailure(const Board& board, const AcquireArguments& parsed, int
     }
 }
 
-// Reads the sequence data that are due into `data` (from `got` up to `due` bytes); false
-// after a failed read (its text is printed).
-bool ReadDue(const Board& board, std::vector<uint8_t>& data, std::size_t& got, std::size_t due) {
-    while (got < due) {
+// Reads what the board's stream holds, up to `room` bytes, appending to `data`; false after
+// a failed read (its text is printed).
+bool ReadWaiting(const Board& board, std::vector<uint8_t>& data, std::size_t room) {
+    std::size_t got = data.size();
+    data.resize(got + room);
+    while (got < data.size()) {
         const int32_t n = l_QMD5820_ReadSequenceData(
-            board.handle(), static_cast<uint32_t>(due - got), data.data() + got);
-        if (n < 0) return board.Check(static_cast<int16_t>(n));
+            board.handle(), static_cast<uint32_t>(data.size() - got), data.data() + got);
+        if (n < 0) {
+            data.resize(got);
+            return board.Check(static_cast<int16_t>(n));
+        }
         if (n == 0) break;  // nothing more waiting yet
         got += static_cast<std::size_t>(n);
     }
+    data.resize(got);
     return true;
-}
-
-void WriteCsv(std::FILE* out, const std::vector<ChannelUse>& uses,
-              const std::vector<double>& metric) {
-    std::fputs("sequence", out);
-    for (const ChannelUse& use : uses) std::fprintf(out, ",ch%u", use.channel);
-    std::fputc('\n', out);
-    const std::size_t size = uses.size();
-    for (std::size_t sequence = 0; sequence * size < metric.size(); ++sequence) {
-        std::fprintf(out, "%zu", sequence + 1);
-        for (std::size_t i = 0; i < size; ++i) std::fprintf(out, ",%.6f", metric[sequence * size + i]);
-        std::fputc('\n', out);
-    }
 }
 
 // SIGINT and SIGTERM handled by OnInterrupt for the lifetime of the object.
@@ -1014,12 +1008,111 @@ private:
     void (*term_)(int) = SIG_DFL;
 };
 
+bool StderrIsTerminal() {
+#if !defined(_WIN32)
+    return isatty(STDERR_FILENO) == 1;
+#else
+    return false;
+#endif
+}
+
+// Writes the rows of an acquisition as the data arrive: complete sequences are converted
+// and written at once, and the file is flushed after every batch.
+class Recorder {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    Recorder(const Board& board, const AcquireArguments& args, std::FILE* out)
+        : board_(board), size_(args.uses.size()), out_(out), start_(Clock::now()) {
+        for (const ChannelUse& use : args.uses) channels_.push_back(use.channel);
+        raw_.resize(size_);
+        metric_.resize(size_);
+    }
+
+    bool WriteHeader() {
+        const std::string header = CsvHeader(channels_, kUnit);
+        return Put(header);
+    }
+
+    // Writes the complete sequences in `data` (and keeps an incomplete rest for the next
+    // call); the arrival times of this batch and the one before spread evenly over its rows.
+    bool Write(std::vector<uint8_t>& data) {
+        const std::size_t sequence_bytes = size_ * 2;
+        const std::size_t sequences = data.size() / sequence_bytes;
+        if (sequences == 0) return true;
+        const double now = Seconds();
+        rows_.clear();
+        for (std::size_t s = 0; s < sequences; ++s) {
+            // Codes: 16 bits little-endian, one per channel, in channel-list order.
+            const uint8_t* codes = data.data() + s * sequence_bytes;
+            for (std::size_t i = 0; i < size_; ++i) {
+                raw_[i] = static_cast<uint16_t>(codes[2 * i] | (codes[2 * i + 1] << 8));
+            }
+            if (!board_.Check(i_QMD5820_ConvertMoreRawToMetricValues(
+                    board_.handle(), static_cast<uint8_t>(size_), channels_.data(), raw_.data(),
+                    metric_.data()))) {
+                return false;
+            }
+            const double seconds =
+                last_ + (now - last_) * static_cast<double>(s + 1) / static_cast<double>(sequences);
+            AppendCsvRow(rows_, ++written_, seconds, metric_.data(), size_);
+        }
+        last_ = now;
+        data.erase(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(sequences * sequence_bytes));
+        return Put(rows_);
+    }
+
+    uint64_t written() const { return written_; }
+    double Seconds() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
+
+private:
+    bool Put(const std::string& text) {
+        if (std::fwrite(text.data(), 1, text.size(), out_) != text.size() || std::fflush(out_) != 0) {
+            std::fprintf(stderr, "qmd5820: %s cannot be written: %s\n",
+                         out_ == stdout ? "standard output" : "the CSV file", std::strerror(errno));
+            return false;
+        }
+        return true;
+    }
+
+    const Board& board_;
+    std::size_t size_;
+    std::FILE* out_;
+    Clock::time_point start_;
+    std::vector<uint8_t> channels_;
+    std::vector<uint16_t> raw_;
+    std::vector<double> metric_;
+    std::string rows_;
+    double last_ = 0.0;
+    uint64_t written_ = 0;
+};
+
+// The progress line on stderr (only when stderr is a terminal), at most 5 times a second.
+class Progress {
+public:
+    Progress() : on_(StderrIsTerminal()) {}
+    void Show(uint64_t sequences, double seconds, uint64_t dropped, bool last = false) {
+        if (!on_ || (!last && seconds - shown_ < 0.2)) return;
+        shown_ = seconds;
+        std::fprintf(stderr, "\r\x1b[2K%" PRIu64 " sequences, %.0f sequences/s, %.1f s, %" PRIu64
+                             " dropped",
+                     sequences, seconds > 0 ? static_cast<double>(sequences) / seconds : 0.0,
+                     seconds, dropped);
+        if (last) std::fputc('\n', stderr);
+        std::fflush(stderr);
+    }
+
+private:
+    bool on_;
+    double shown_ = -1.0;
+};
+
 int Acquire(const Board& board, const AcquireArguments& args, bool moving) {
     const AcquireArguments* parsed = &args;
-    static_cast<void>(moving);
     const std::size_t size = parsed->uses.size();
-    const std::size_t sequences = parsed->interrupts * parsed->sequences_per_interrupt;
     const std::size_t bytes_per_interrupt = parsed->sequences_per_interrupt * size * 2;
+    const bool unlimited = parsed->interrupts == 0;
+    const uint64_t sequences = static_cast<uint64_t>(parsed->interrupts) * parsed->sequences_per_interrupt;
     const std::string target = parsed->csv.empty() ? "-" : parsed->csv;
 
     // The output first: a file that cannot be written costs no acquisition. The CSV goes to
@@ -1042,8 +1135,11 @@ int Acquire(const Board& board, const AcquireArguments& args, bool moving) {
 
     // Ctrl-C or SIGTERM ends the run early; what was received is kept.
     const InterruptSignals signals;
-    std::vector<uint8_t> data(sequences * size * 2);
-    std::size_t got = 0;
+    Recorder recorder(board, *parsed, output.stream());
+    Progress progress;
+    const Drift drift(moving, board.index(), parsed->uses);
+    std::vector<uint8_t> data;
+    uint64_t announced = 0;  // sequences the board's interrupts announced
     {
         InterruptRoutine routine(board);
         if (!routine.ok()) return kFailed;
@@ -1057,16 +1153,17 @@ int Acquire(const Board& board, const AcquireArguments& args, bool moving) {
             return kFailed;
         }
         acquisition.Started();
+        if (!recorder.WriteHeader()) return kFailed;
         if (parsed->soft_trigger &&
             !board.Check(i_QMD5820_TriggerTransducerAcquisition(board.handle()))) {
             return kFailed;
         }
 
-        // Collect the data of every interrupt as it comes, so the board's buffer never
-        // fills, until the M-th; a board silent for too long ends the run.
+        // Collect and write the data of every interrupt as it comes, so the board's buffer
+        // never fills; a board silent for too long ends the run.
         using Clock = std::chrono::steady_clock;
         unsigned long seen = 0;
-        while (seen < parsed->interrupts && g_interrupted == 0) {
+        while ((unlimited || seen < parsed->interrupts) && g_interrupted == 0) {
             {
                 const Clock::time_point deadline = Clock::now() + kInterruptTimeout;
                 std::unique_lock<std::mutex> lock(g_sequence_interrupts.mutex);
@@ -1074,64 +1171,73 @@ int Acquire(const Board& board, const AcquireArguments& args, bool moving) {
                     if (Clock::now() >= deadline) {
                         std::fprintf(stderr,
                                      "qmd5820: no sequence interrupt from board %u for %lld s "
-                                     "(%lu of %lu received)\n",
+                                     "(%lu%s received)\n",
                                      board.index(),
                                      static_cast<long long>(kInterruptTimeout.count()), seen,
-                                     parsed->interrupts);
+                                     unlimited ? "" : (" of " + std::to_string(parsed->interrupts)).c_str());
                         return kFailed;
                     }
+                    lock.unlock();
+                    drift.Step();
+                    lock.lock();
                     g_sequence_interrupts.arrived.wait_for(lock, std::chrono::milliseconds(50));
                 }
-                seen = std::min(g_sequence_interrupts.count, parsed->interrupts);
+                seen = unlimited ? g_sequence_interrupts.count
+                                 : std::min(g_sequence_interrupts.count, parsed->interrupts);
             }
-            if (!ReadDue(board, data, got, seen * bytes_per_interrupt)) return kFailed;
+            announced = static_cast<uint64_t>(seen) * parsed->sequences_per_interrupt;
+            const uint64_t due = announced * size * 2;
+            const uint64_t have = (recorder.written() * size * 2) + data.size();
+            if (due > have && !ReadWaiting(board, data, static_cast<std::size_t>(due - have))) {
+                return kFailed;
+            }
+            if (!recorder.Write(data)) return kFailed;
+            progress.Show(recorder.written(), recorder.Seconds(),
+                          announced > recorder.written() ? announced - recorder.written() : 0);
         }
         // Whatever the last interrupt announced and was not waiting yet.
         const Clock::time_point deadline = Clock::now() + kInterruptTimeout;
-        while (got < data.size() && g_interrupted == 0) {
+        while (!unlimited && recorder.written() < sequences && g_interrupted == 0) {
             if (Clock::now() >= deadline) {
-                std::fprintf(stderr, "qmd5820: board %u delivered %zu of %zu bytes of sequence "
-                                     "data\n", board.index(), got, data.size());
+                std::fprintf(stderr, "qmd5820: board %u delivered %" PRIu64 " of %" PRIu64
+                                     " sequences\n", board.index(), recorder.written(), sequences);
                 return kFailed;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            if (!ReadDue(board, data, got, data.size())) return kFailed;
+            const uint64_t left = (sequences - recorder.written()) * size * 2 - data.size();
+            if (!ReadWaiting(board, data, static_cast<std::size_t>(left))) return kFailed;
+            if (!recorder.Write(data)) return kFailed;
         }
         if (!acquisition.Stop()) return kFailed;
         if (!routine.Remove()) return kFailed;
         // Interrupted: the stopped board's stream still holds what it acquired.
-        if (g_interrupted != 0 && !ReadDue(board, data, got, data.size())) return kFailed;
-    }
-    const int interrupted = g_interrupted;
-    const std::size_t received = got / (size * 2);  // complete sequences
-
-    // Codes: 16 bits little-endian, one per channel per sequence, in channel-list order.
-    std::vector<uint16_t> raw(received * size);
-    for (std::size_t i = 0; i < raw.size(); ++i) {
-        raw[i] = static_cast<uint16_t>(data[2 * i] | (data[2 * i + 1] << 8));
-    }
-    std::vector<double> metric(raw.size());
-    for (std::size_t sequence = 0; sequence < received; ++sequence) {
-        if (!board.Check(i_QMD5820_ConvertMoreRawToMetricValues(
-                board.handle(), static_cast<uint8_t>(size), channels, raw.data() + sequence * size,
-                metric.data() + sequence * size))) {
-            return kFailed;
+        if (g_interrupted != 0) {
+            if (!ReadWaiting(board, data, bytes_per_interrupt + size * 2)) return kFailed;
+            if (!recorder.Write(data)) return kFailed;
         }
     }
-    WriteCsv(output.stream(), parsed->uses, metric);
+    const int interrupted = g_interrupted;
+    const uint64_t written = recorder.written();
+    progress.Show(written, recorder.Seconds(), announced > written ? announced - written : 0, true);
     const bool to_stdout = output.is_stdout();
     if (!output.Commit(error)) {
         std::fprintf(stderr, "qmd5820: %s\n", error.c_str());
         return kFailed;
     }
+    const char* where = to_stdout ? "standard output" : target.c_str();
     if (interrupted != 0) {
-        std::fprintf(stderr, "qmd5820: interrupted: %zu of %zu sequences written to %s\n",
-                     received, sequences, to_stdout ? "standard output" : target.c_str());
+        if (unlimited) {
+            std::fprintf(stderr, "qmd5820: interrupted: %" PRIu64 " sequences written to %s\n",
+                         written, where);
+        } else {
+            std::fprintf(stderr, "qmd5820: interrupted: %" PRIu64 " of %" PRIu64
+                                 " sequences written to %s\n", written, sequences, where);
+        }
         return 128 + interrupted;
     }
     if (!to_stdout) {
-        std::printf("board %u: %zu sequences of %zu channel(s) written to %s\n", board.index(),
-                    sequences, size, target.c_str());
+        std::printf("board %u: %" PRIu64 " sequences of %zu channel(s) written to %s\n",
+                    board.index(), written, size, target.c_str());
     }
     return 0;
 }
