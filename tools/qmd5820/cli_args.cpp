@@ -209,11 +209,28 @@ std::string ShortUsage(const CLI::App& app) {
     return "usage: qmd5820 " + synopsis + "\nRun 'qmd5820 " + path + " --help' for details.\n";
 }
 
-CommandLine Error(const std::string& reason, const CLI::App& app) {
+CommandLine Error(const std::string& reason, const CLI::App& app, bool before_command = false) {
     CommandLine line;
     line.kind = CommandLine::kError;
-    line.text = "qmd5820: " + reason + "\n" + ShortUsage(app);
+    line.text = "qmd5820: " + reason + "\n";
+    if (before_command) {
+        line.text += "usage: qmd5820 [options] [command] [arguments]\n"
+                     "Run 'qmd5820 --help' for the commands and options.\n";
+    } else {
+        line.text += ShortUsage(app);
+    }
     return line;
+}
+
+// Whether `reason` is about an argument given before the command (a tool option).
+bool AboutOptions(const std::string& reason, const std::vector<std::string>& argv,
+                  const CLI::App& app) {
+    const CLI::App* command = app.get_subcommands().empty() ? nullptr : app.get_subcommands().front();
+    for (const std::string& arg : argv) {
+        if (command != nullptr && arg == command->get_name()) return false;
+        if (arg.starts_with("-") && reason.find(arg) != std::string::npos) return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -411,9 +428,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& argv, bool simulate
                 if (!arg.starts_with("-")) return Error("unknown command '" + arg + "'", app);
             }
         }
-        return Error(e.what(), app);
+        return Error(e.what(), app, AboutOptions(e.what(), argv, app));
     } catch (const CLI::ParseError& e) {
-        return Error(e.what(), app);
+        return Error(e.what(), app, AboutOptions(e.what(), argv, app));
     }
     if (version) {
         line.kind = CommandLine::kVersion;

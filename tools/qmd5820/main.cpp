@@ -36,7 +36,15 @@
 #include "csv_rows.h"
 #include "calibrate.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#endif
+#else
 #include <unistd.h>
 
 #include "qmd5820sim.h"
@@ -782,11 +790,18 @@ bool Pause(unsigned long ms) {
     return false;
 }
 
+// True when standard output is a terminal that interprets cursor sequences. On Windows the
+// console is asked to interpret them (virtual terminal processing, Windows 10 and later);
+// an older console or a redirected output gets plain lines.
 bool StdoutIsTerminal() {
 #if !defined(_WIN32)
     return isatty(STDOUT_FILENO) == 1;
 #else
-    return false;  // the console may not interpret cursor sequences: plain lines
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (out == INVALID_HANDLE_VALUE || out == nullptr || !GetConsoleMode(out, &mode)) return false;
+    if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0) return true;
+    return SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 #endif
 }
 
@@ -1012,7 +1027,11 @@ bool StderrIsTerminal() {
 #if !defined(_WIN32)
     return isatty(STDERR_FILENO) == 1;
 #else
-    return false;
+    const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (err == INVALID_HANDLE_VALUE || err == nullptr || !GetConsoleMode(err, &mode)) return false;
+    if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0) return true;
+    return SetConsoleMode(err, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 #endif
 }
 
