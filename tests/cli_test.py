@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """The qmd5820 tool end to end on the simulated board: output and exit status of its
 commands. Usage: cli_test.py PATH_TO_QMD5820"""
+import json
 import math
 import os
 import re
@@ -75,6 +76,66 @@ def test_boards():
     check("--help prints the usage to stdout, exit 0",
           r.returncode == 0 and "usage:" in r.stdout and "watch BOARD" in r.stdout and
           "acquire BOARD" in r.stdout and "line BOARD" in r.stdout, r)
+
+
+def test_json():
+    """--json output parses as JSON and carries the same facts as the text."""
+    r = run("list", "--json")
+    data = parse_json(r)
+    check("list --json: library version and both boards",
+          r.returncode == 0 and data and data["library_version"] == "2026.04.1.0" and
+          data["library_version_number"] == "0x07EA0426" and
+          [b["identifier"] for b in data["boards"]] == ["QMD5820-DEMO-0", "QMD5820-DEMO-1"] and
+          all(re.fullmatch(r"0x[0-9A-F]{8}", v) for b in data["boards"] for v in b["board_values"]),
+          r)
+    r = run("info", "1", "--json")
+    data = parse_json(r)
+    check("info --json: one board with driver and firmware in hex",
+          r.returncode == 0 and data and data["index"] == 1 and
+          re.fullmatch(r"0x[0-9A-F]{8}", data["driver_version"] or "") and
+          re.fullmatch(r"0x[0-9A-F]{8}", data["firmware_version"] or ""), r)
+    r = run("db", "1", "list", "--json")
+    data = parse_json(r)
+    got = {t["index"]: (t["range_mm"], t["sensitivity_mV_per_V_per_mm"], t["frequency_Hz"],
+                        t["primary_voltage_V"], "yes" if t["calibrated"] else "no")
+           for t in data["transducers"]} if data else None
+    check("db list --json: the factory types with their values", r.returncode == 0 and
+          got == FACTORY, r)
+    r = run("--position", "0:3=-0.25", "read", "0", "3:1", "4:5", "--json")
+    data = parse_json(r)
+    check("read --json: channels, raw codes in hex, values in mm",
+          r.returncode == 0 and data and data["unit"] == "mm" and
+          [(c["channel"], c["transducer"]) for c in data["channels"]] == [(3, 1), (4, 5)] and
+          data["channels"][0]["raw"] == "0x%04X" % expected_code(-0.25, 2.0) and
+          abs(data["channels"][0]["value"] + 0.25) <= 2.0 / 32767, r)
+
+
+def test_sim_state(work):
+    """sim show and sim reset on a state file that outlives the runs."""
+    env = dict(os.environ, QMD5820_SIM_STATE=os.path.join(work, "state"))
+
+    def sim(*args):
+        return subprocess.run([TOOL, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              text=True, env=env, timeout=20)
+    r = sim("outputs", "0", "on", "0x05")
+    r2 = sim("outputs", "0")
+    check("outputs are kept from one run to the next", "(0x05)" in r2.stdout, r2)
+    r = sim("sim", "show")
+    check("sim show names the state file and the outputs",
+          r.returncode == 0 and env["QMD5820_SIM_STATE"] in r.stdout and "05" in r.stdout, r)
+    r = sim("sim", "reset")
+    r2 = sim("outputs", "0")
+    check("sim reset returns to the factory outputs",
+          r.returncode == 0 and "factory" in r.stdout and "(0x00)" in r2.stdout, r2)
+    r = run("sim", "show")
+    check("sim show without a state file says so", r.returncode == 0 and "no state file" in r.stdout, r)
+
+
+def parse_json(result):
+    try:
+        return json.loads(result.stdout)
+    except ValueError:
+        return None
 
 
 def test_database():
@@ -676,10 +737,11 @@ def main():
     with tempfile.TemporaryDirectory() as state:
         # Backups of db add and delete go to the per-user directory: a temporary one here.
         os.environ["XDG_STATE_HOME"] = state
-        for test in (test_boards, test_database, test_read, test_bad_arguments, test_watch,
+        for test in (test_boards, test_json, test_database, test_read, test_bad_arguments, test_watch,
                      test_acquire, test_line, test_stdout_failures, test_calibrate):
             test()
-        for test in (test_output_files, test_eeprom_backup, test_changes_take_a_backup):
+        for test in (test_output_files, test_eeprom_backup, test_changes_take_a_backup,
+                     test_sim_state):
             with tempfile.TemporaryDirectory() as work:
                 test(work)
     print(f"{RESULTS['passed']} passed, {RESULTS['failed']} failed")

@@ -109,6 +109,7 @@ TEST(ToolCommandLine, ErrorsNameTheArgumentAndTheCommand) {
         // Without the simulated board, its options and the sim command do not exist.
         {{"--moving", "list"}, false, "--moving", "usage: qmd5820 [options]"},
         {{"sim", "show"}, false, "unknown command 'sim'", "usage: qmd5820 [options]"},
+        {{"--trace", "list"}, false, "--trace", "usage: qmd5820 [options]"},
     };
     for (const Case& c : cases) {
         const CommandLine line = Parse(c.argv, c.simulated);

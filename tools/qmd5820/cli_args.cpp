@@ -250,7 +250,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& argv, bool simulate
     app.require_subcommand(0, 1);
     bool version = false;
     app.add_flag("--version", version, "the tool, library, driver and firmware versions");
-    app.add_flag("--trace", line.options.trace, "print every driver request to stderr");
+    // The library's request tracing is there on Linux only (not in the Windows DLL's exports).
+    if (simulated) {
+        app.add_flag("--trace", line.options.trace, "print every driver request to stderr");
+    }
 
     std::vector<std::string> positions, short_circuits, periods, frozen;
     bool virtual_clock = false;

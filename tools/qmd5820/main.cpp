@@ -106,8 +106,8 @@ constexpr const char* kUsage =
 #endif
     "options, before the command:\n"
     "  --version                    the tool, library, driver and firmware versions\n"
-    "  --trace                      print every driver request and its answer to stderr\n"
 #if !defined(_WIN32)
+    "  --trace                      print every driver request and its answer to stderr\n"
     "options (simulated board), before the command:\n"
     "  --position BOARD:CH=VALUE    set the simulated transducer position of a channel, in\n"
     "                               metric units (repeatable)\n"
@@ -1410,7 +1410,9 @@ int Run(const std::vector<std::string>& all) {
         case CommandLine::kRun:
             break;
     }
+#if !defined(_WIN32)
     if (line.options.trace) qmd5820_set_trace(stderr);
+#endif
     for (const SimulatedSetting& setting : line.options.settings) {
         if (!ApplySetting(setting)) {
             std::fputs("usage: qmd5820 [options] [command] [arguments]\n", stderr);
