@@ -378,6 +378,14 @@ def test_acquire():
               rows and all(len(row) == 4 and abs(float(row[column]) - position) <= step
                            for row in rows), r)
 
+    r = run("--moving", "--position", "0:0=1.0", "acquire", "0", "0:1", "--interrupts", "10",
+            "--sequences-per-interrupt", "20")
+    header, rows = csv_rows(r.stdout)
+    values = [float(row[2]) for row in rows]
+    check("acquire --moving: positions drift within a quarter of the range around the set one",
+          r.returncode == 0 and len(rows) == 200 and len(set(values)) > 1 and
+          all(abs(v - 1.0) <= 2.0 / 4 + 2.0 / 32767 for v in values), r)
+
     r = run("acquire", "0", "0:1", "1:5")
     header, rows = csv_rows(r.stdout)
     check("acquire defaults: 3 interrupts of 10 sequences",

@@ -1156,7 +1156,7 @@ int Acquire(const Board& board, const AcquireArguments& args, bool moving) {
     const InterruptSignals signals;
     Recorder recorder(board, *parsed, output.stream());
     Progress progress;
-    const Drift drift(moving, board.index(), parsed->uses);
+    std::optional<Drift> drift;  // once the start has set the channels' ranges
     std::vector<uint8_t> data;
     uint64_t announced = 0;  // sequences the board's interrupts announced
     {
@@ -1172,6 +1172,7 @@ int Acquire(const Board& board, const AcquireArguments& args, bool moving) {
             return kFailed;
         }
         acquisition.Started();
+        drift.emplace(moving, board.index(), parsed->uses);
         if (!recorder.WriteHeader()) return kFailed;
         if (parsed->soft_trigger &&
             !board.Check(i_QMD5820_TriggerTransducerAcquisition(board.handle()))) {
@@ -1197,7 +1198,7 @@ int Acquire(const Board& board, const AcquireArguments& args, bool moving) {
                         return kFailed;
                     }
                     lock.unlock();
-                    drift.Step();
+                    drift->Step();
                     lock.lock();
                     g_sequence_interrupts.arrived.wait_for(lock, std::chrono::milliseconds(50));
                 }
