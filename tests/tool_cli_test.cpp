@@ -72,9 +72,10 @@ TEST(ToolCommandLine, AcceptedCommandsCarryTheirValues) {
     EXPECT_TRUE(line.outputs.change);
     EXPECT_FALSE(line.outputs.on);
     EXPECT_EQ(line.outputs.mask, 0x81);
-    // calibrate's own options reach it untouched, even where the tool has an option of the name.
-    line = Parse({"calibrate", "0", "1", "3,9", "--position", "1.5", "--interactive"});
+    // calibrate's own --position is not the simulated board's.
+    line = Parse({"calibrate", "0", "1", "3,9", "--interactive", "--position", "1.5"});
     ASSERT_EQ(line.kind, CommandLine::kRun) << line.text;
+    EXPECT_TRUE(line.options.settings.empty());
     EXPECT_EQ(line.actions,
               (std::vector<std::string>{"1", "3,9", "--position", "1.5", "--interactive"}));
     line = Parse({"sim", "reset"});
@@ -105,6 +106,12 @@ TEST(ToolCommandLine, ErrorsNameTheArgumentAndTheCommand) {
          "usage: qmd5820 line"},
         {{"timer", "0", "start", "1", "65536"}, true, "COUNT: expected a count",
          "usage: qmd5820 timer BOARD start"},
+        {{"calibrate", "0", "1", "3,5", "--position", "1"}, true, "CHANNELS: expected CH0[,CH1]",
+         "usage: qmd5820 calibrate"},
+        {{"calibrate", "0", "1", "3", "--position", "0"}, true, "--position: expected a finite",
+         "usage: qmd5820 calibrate"},
+        {{"calibrate", "0", "1", "3", "--position", "1", "--interactive", "--model", "1"}, true,
+         "--model excludes --interactive", "usage: qmd5820 calibrate"},
         {{"--sequence-period", "0:0", "list"}, true, "--sequence-period", "usage: qmd5820 [options]"},
         // Without the simulated board, its options and the sim command do not exist.
         {{"--moving", "list"}, false, "--moving", "usage: qmd5820 [options]"},

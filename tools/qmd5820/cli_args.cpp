@@ -392,9 +392,41 @@ CommandLine ParseCommandLine(const std::vector<std::string>& argv, bool simulate
     add_board(line_command);
     line_command->add_option("ACTION", line.actions, "actions, in order")->required();
 
+    // calibrate: checked here so that errors are named; the command gets its arguments as
+    // given (its own --position is not the simulated board's).
     CLI::App* calibrate = app.add_subcommand("calibrate", "calibrate a transducer type");
     add_board(calibrate);
-    calibrate->prefix_command();
+    std::string cal_index, cal_channels, cal_position, cal_impedance, cal_model;
+    bool cal_interactive = false;
+    calibrate->add_option("INDEX", cal_index, "transducer index")
+        ->required()
+        ->check(Unsigned(0, 255, "a transducer index"));
+    calibrate->add_option("CHANNELS", cal_channels, "CH0[,CH1]: channel 0 to 7, optionally one 8 to 15")
+        ->required()
+        ->check(Expect(
+            [](const std::string& t) {
+                const std::size_t comma = t.find(',');
+                if (!ParseUnsigned(std::string_view(t).substr(0, comma), 7)) return false;
+                if (comma == std::string::npos) return true;
+                const auto ch1 = ParseUnsigned(std::string_view(t).substr(comma + 1), 15);
+                return ch1 && *ch1 >= 8;
+            },
+            "CH0[,CH1] (CH0 0 to 7, CH1 8 to 15)"));
+    calibrate->add_option("--position", cal_position, "where the transducer stands (not 0)")
+        ->required()
+        ->check(Expect(
+            [](const std::string& t) {
+                const std::optional<double> p = ParseReal(t);
+                return p && *p != 0.0;
+            },
+            "a finite number other than 0"));
+    CLI::Option* impedance = calibrate->add_option("--impedance", cal_impedance, "impedance (1)")
+        ->check(Unsigned(1, 0xFFFFFFFFUL, "an impedance"));
+    CLI::Option* model = calibrate->add_option("--model", cal_model, "transducer model 0 or 1")
+        ->check(Unsigned(0, 1, "a transducer model"));
+    calibrate->add_flag("--interactive", cal_interactive, "step by step instead of the worker")
+        ->excludes(impedance)
+        ->excludes(model);
 
     CLI::App* sim = nullptr;
     if (simulated) {
@@ -504,8 +536,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& argv, bool simulate
         const std::string error = CheckLine(line.actions);
         if (!error.empty()) return Error(error, app);
     } else if (command == calibrate) {
-        line.actions = command->remaining();
-        if (line.actions.empty()) return Error("INDEX and CH0[,CH1] are required", app);
+        line.actions = {cal_index, cal_channels, "--position", cal_position};
+        if (!cal_impedance.empty()) line.actions.insert(line.actions.end(), {"--impedance", cal_impedance});
+        if (!cal_model.empty()) line.actions.insert(line.actions.end(), {"--model", cal_model});
+        if (cal_interactive) line.actions.push_back("--interactive");
     } else if (command == sim) {
         line.actions = {sub->get_name()};
     }
