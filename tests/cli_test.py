@@ -4,6 +4,7 @@ commands. Usage: cli_test.py PATH_TO_QMD5820"""
 import json
 import math
 import os
+import pty
 import re
 import resource
 import signal
@@ -385,6 +386,30 @@ def test_acquire():
     check("acquire --moving: positions drift within a quarter of the range around the set one",
           r.returncode == 0 and len(rows) == 200 and len(set(values)) > 1 and
           all(abs(v - 1.0) <= 2.0 / 4 + 2.0 / 32767 for v in values), r)
+
+    # On a terminal stderr gets a progress line; the CSV on stdout is not touched by it.
+    master, slave = pty.openpty()
+    p = subprocess.Popen([TOOL, "acquire", "0", "0:1", "--interrupts", "4",
+                          "--sequences-per-interrupt", "50"], stdout=subprocess.PIPE,
+                         stderr=slave, text=True)
+    out, _ = p.communicate(timeout=20)
+    os.close(slave)
+    progress = b""
+    while True:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        progress += chunk
+    os.close(master)
+    shown = [part for part in progress.decode(errors="replace").split("\r") if part.strip()]
+    last = shown[-1] if shown else ""
+    check("acquire shows sequences, rate, elapsed time and dropped on a terminal",
+          p.returncode == 0 and len(out.splitlines()) == 201 and
+          re.search(r"200 sequences, \d+ sequences/s, \d+\.\d s, 0 dropped", last),
+          subprocess.CompletedProcess(p.args, p.returncode, out, progress))
 
     r = run("acquire", "0", "0:1", "1:5")
     header, rows = csv_rows(r.stdout)
