@@ -1231,9 +1231,21 @@ int Acquire(const Board& board, const AcquireArguments& args, bool moving) {
         if (!acquisition.Stop()) return kFailed;
         if (!routine.Remove()) return kFailed;
         // Interrupted: the stopped board's stream still holds what it acquired.
-        if (g_interrupted != 0) {
-            if (!ReadWaiting(board, data, bytes_per_interrupt + size * 2)) return kFailed;
+        // Everything it holds, however far behind the run was (a limited run: no more than
+        // was asked for).
+        while (g_interrupted != 0) {
+            uint64_t room = std::max<uint64_t>(bytes_per_interrupt, 1u << 20);
+            if (!unlimited) {
+                const uint64_t wanted = sequences * size * 2;
+                const uint64_t have = recorder.written() * size * 2 + data.size();
+                room = std::min(room, wanted > have ? wanted - have : 0);
+            }
+            const std::size_t before = data.size();
+            if (room == 0) break;
+            if (!ReadWaiting(board, data, static_cast<std::size_t>(room))) return kFailed;
+            const bool more = data.size() > before;
             if (!recorder.Write(data)) return kFailed;
+            if (!more) break;
         }
     }
     const int interrupted = g_interrupted;
