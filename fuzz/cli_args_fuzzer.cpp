@@ -1,7 +1,7 @@
 // libFuzzer target: the qmd5820 tool's argument parsing, without running any command. The
 // input is the argument list, arguments separated by NUL bytes; the first byte chooses
 // whether the simulated board's options are known. Beyond not crashing, a command line that
-// is accepted must satisfy what the commands rely on.
+// is accepted must satisfy what the commands rely on, and a rejected one must say why.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -37,38 +37,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             argv.back() += static_cast<char>(data[i]);
         }
     }
-    std::string error;
-    const std::optional<qmdtool::CommandLine> line = qmdtool::ParseCommandLine(argv, simulated, error);
-    std::string again;
-    Require(line.has_value() == qmdtool::ParseCommandLine(argv, simulated, again).has_value());
-    Require(error == again);
-    if (!line) return 0;
+    using qmdtool::CommandLine;
+    const CommandLine line = qmdtool::ParseCommandLine(argv, simulated, "full usage\n");
+    const CommandLine again = qmdtool::ParseCommandLine(argv, simulated, "full usage\n");
+    Require(line.kind == again.kind && line.text == again.text);
+    if (line.kind == CommandLine::kError) {
+        Require(line.text.starts_with("qmd5820: ") && line.text.find("usage: ") != std::string::npos);
+        return 0;
+    }
+    if (line.kind != CommandLine::kRun) return 0;
 
-    for (const qmdtool::SimulatedSetting& setting : line->options.settings) {
+    for (const qmdtool::SimulatedSetting& setting : line.options.settings) {
         Require(simulated && setting.channel <= 15);
         Require(setting.kind != qmdtool::SimulatedSetting::kSequencePeriod || setting.period_us > 0);
     }
-    const std::vector<std::string>& args = line->args;
-    if (args.size() < 2 || args[0] == "-h" || args[0] == "--help" || args[0] == "help") return 0;
-    Require(qmdtool::ParseByte(args[1]).has_value());
-    const std::vector<std::string> rest(args.begin() + 2, args.end());
-    if (args[0] == "read" || args[0] == "watch") {
-        const auto parsed = qmdtool::ParseChannelArguments(rest, args[0] == "watch");
-        Require(parsed.has_value());
-        CheckUses(parsed->uses);
-        Require(parsed->interval_ms >= 1 && parsed->interval_ms <= 3600000UL);
-    } else if (args[0] == "acquire") {
-        const auto parsed = qmdtool::ParseAcquireArguments(rest);
-        Require(parsed.has_value());
-        CheckUses(parsed->uses);
-        Require(parsed->interrupts >= 1 && parsed->sequences_per_interrupt >= 1 &&
-                parsed->interrupts * parsed->sequences_per_interrupt <= qmdtool::kMaxSequences);
-    } else if (args[0] == "db") {
-        const auto parsed = qmdtool::ParseDatabaseArguments(rest);
-        Require(parsed.has_value());
-        const bool needs_file = parsed->what == "backup" || parsed->what == "restore";
-        Require(!needs_file || !parsed->file.empty());
-        Require(!parsed->force || parsed->what == "restore");
+    Require(simulated || (line.command != "sim" && !line.options.moving));
+    if (line.command == "read" || line.command == "watch") {
+        CheckUses(line.channels.uses);
+        Require(line.channels.interval_ms >= 1 && line.channels.interval_ms <= 3600000UL);
+    } else if (line.command == "acquire") {
+        CheckUses(line.acquire.uses);
+        Require(line.acquire.sequences_per_interrupt >= 1 &&
+                line.acquire.sequences_per_interrupt <= 0xFFFF);
+        Require(line.acquire.csv != "");
+    } else if (line.command == "db") {
+        const qmdtool::DatabaseArguments& db = line.database;
+        const bool needs_file = db.what == "backup" || db.what == "restore";
+        Require(!needs_file || !db.file.empty());
+        Require(!db.force || db.what == "restore");
+        Require(!line.json || db.what == "list");
+    } else if (line.command == "calibrate" || line.command == "line" || line.command == "sim") {
+        Require(!line.actions.empty());
     }
     return 0;
 }

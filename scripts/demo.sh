@@ -14,12 +14,16 @@ tool=build/demo/tools/qmd5820/qmd5820
 # on a state file of its own, from the factory state.
 export QMD5820_SIM_STATE="$PWD/build/demo/sim-state"
 rm -f "$QMD5820_SIM_STATE"
+echo "== qmd5820 --version"
+"$tool" --version
 echo "== qmd5820 list"
 "$tool" list
 echo "== qmd5820 outputs 0 on 0x81"
 "$tool" outputs 0 on 0x81
 echo "== qmd5820 outputs 0   (a new run: the simulated board still has 0x81)"
 "$tool" outputs 0
+echo "== qmd5820 sim show   (what the state file keeps)"
+"$tool" sim show
 echo "== qmd5820 timer 0 start 1 1000"
 "$tool" timer 0 start 1 1000
 

@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """The qmd5820 tool end to end on the simulated board: output and exit status of its
 commands. Usage: cli_test.py PATH_TO_QMD5820"""
+import json
 import math
 import os
+import pty
 import re
 import resource
 import signal
@@ -77,6 +79,66 @@ def test_boards():
           "acquire BOARD" in r.stdout and "line BOARD" in r.stdout, r)
 
 
+def test_json():
+    """--json output parses as JSON and carries the same facts as the text."""
+    r = run("list", "--json")
+    data = parse_json(r)
+    check("list --json: library version and both boards",
+          r.returncode == 0 and data and data["library_version"] == "2026.04.1.0" and
+          data["library_version_number"] == "0x07EA0426" and
+          [b["identifier"] for b in data["boards"]] == ["QMD5820-DEMO-0", "QMD5820-DEMO-1"] and
+          all(re.fullmatch(r"0x[0-9A-F]{8}", v) for b in data["boards"] for v in b["board_values"]),
+          r)
+    r = run("info", "1", "--json")
+    data = parse_json(r)
+    check("info --json: one board with driver and firmware in hex",
+          r.returncode == 0 and data and data["index"] == 1 and
+          re.fullmatch(r"0x[0-9A-F]{8}", data["driver_version"] or "") and
+          re.fullmatch(r"0x[0-9A-F]{8}", data["firmware_version"] or ""), r)
+    r = run("db", "1", "list", "--json")
+    data = parse_json(r)
+    got = {t["index"]: (t["range_mm"], t["sensitivity_mV_per_V_per_mm"], t["frequency_Hz"],
+                        t["primary_voltage_V"], "yes" if t["calibrated"] else "no")
+           for t in data["transducers"]} if data else None
+    check("db list --json: the factory types with their values", r.returncode == 0 and
+          got == FACTORY, r)
+    r = run("--position", "0:3=-0.25", "read", "0", "3:1", "4:5", "--json")
+    data = parse_json(r)
+    check("read --json: channels, raw codes in hex, values in mm",
+          r.returncode == 0 and data and data["unit"] == "mm" and
+          [(c["channel"], c["transducer"]) for c in data["channels"]] == [(3, 1), (4, 5)] and
+          data["channels"][0]["raw"] == "0x%04X" % expected_code(-0.25, 2.0) and
+          abs(data["channels"][0]["value"] + 0.25) <= 2.0 / 32767, r)
+
+
+def test_sim_state(work):
+    """sim show and sim reset on a state file that outlives the runs."""
+    env = dict(os.environ, QMD5820_SIM_STATE=os.path.join(work, "state"))
+
+    def sim(*args):
+        return subprocess.run([TOOL, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              text=True, env=env, timeout=20)
+    r = sim("outputs", "0", "on", "0x05")
+    r2 = sim("outputs", "0")
+    check("outputs are kept from one run to the next", "(0x05)" in r2.stdout, r2)
+    r = sim("sim", "show")
+    check("sim show names the state file and the outputs",
+          r.returncode == 0 and env["QMD5820_SIM_STATE"] in r.stdout and "05" in r.stdout, r)
+    r = sim("sim", "reset")
+    r2 = sim("outputs", "0")
+    check("sim reset returns to the factory outputs",
+          r.returncode == 0 and "factory" in r.stdout and "(0x00)" in r2.stdout, r2)
+    r = run("sim", "show")
+    check("sim show without a state file says so", r.returncode == 0 and "no state file" in r.stdout, r)
+
+
+def parse_json(result):
+    try:
+        return json.loads(result.stdout)
+    except ValueError:
+        return None
+
+
 def test_database():
     r = run("db", "0", "list")
     check("db list exits 0", r.returncode == 0, r)
@@ -103,7 +165,7 @@ def test_database():
     r = run("db", "0", "add", "20", "4", "80", "10000", "3", "10")
     check("db add reads the new type back",
           r.returncode == 0 and "transducer 20" in r.stdout and
-          re.search(r"range:\s+4\n", r.stdout) and re.search(r"frequency:\s+10000 Hz", r.stdout),
+          re.search(r"range:\s+4 mm\n", r.stdout) and re.search(r"frequency:\s+10000 Hz", r.stdout),
           r)
     r = run("db", "0", "add", "5", "4", "80", "10000", "3", "10")
     check("db add of an existing index fails",
@@ -189,10 +251,9 @@ def test_bad_arguments():
         ("timer", "0", "start", "1", "65536"),
         ("acquire", "0"),
         ("acquire", "0", "0:1", "0:5"),
-        ("acquire", "0", "0:1", "--interrupts", "0"),
+        ("acquire", "0", "0:1", "--interrupts", "-1"),
         ("acquire", "0", "0:1", "--interrupts"),
         ("acquire", "0", "0:1", "--sequences-per-interrupt", "65536"),
-        ("acquire", "0", "0:1", "--sequences-per-interrupt", "65535", "--interrupts", "17"),
         ("acquire", "0", "0:1", "--trigger", "external"),
         ("acquire", "0", "0:1", "--csv", ""),
         ("acquire", "0", "0:1", "--count", "2"),
@@ -208,6 +269,41 @@ def test_bad_arguments():
         r = run(*args)
         check(f"usage error: {' '.join(args)}",
               r.returncode == 2 and "usage:" in r.stderr and not r.stdout, r)
+    # Each error says which argument is wrong and what was expected, in a few lines.
+    reasons = [
+        (("bogus", "0"), "unknown command 'bogus'"),
+        (("read", "0"), "CH:INDEX is required"),
+        (("read", "0", "16:1"), "CH:INDEX: expected CH:INDEX (channel 0 to 15"),
+        (("read", "0", "0:1", "0:5"), "channel 0 is listed twice"),
+        (("read", "0x", "0:1"), "BOARD: expected a board index from 0 to 255"),
+        (("watch", "0", "0:1", "--interval", "10ms"), "--interval: expected milliseconds"),
+        (("db", "0", "add", "20", "4", "80", "10000", "3"), "IMPEDANCE is required"),
+        (("db", "0", "add", "20", "4", "80", "1e400", "3", "10"),
+         "FREQUENCY: expected a finite decimal number"),
+        (("outputs", "0", "on"), "MASK is required"),
+        (("line", "0", "test", "jump"), "ACTION: expected test, rearm"),
+        (("--position", "0:16=1", "read", "0", "0:1"), "--position: expected BOARD:CH=VALUE"),
+        (("acquire", "0", "0:1", "--trigger", "external"), "--trigger: expected soft or none"),
+    ]
+    for args, reason in reasons:
+        r = run(*args)
+        lines = r.stderr.splitlines()
+        check(f"error names the argument: {' '.join(args)}",
+              r.returncode == 2 and reason in lines[0] and len(lines) <= 3 and
+              f"usage: qmd5820 " in r.stderr, r)
+    for command in ("read", "acquire", "db 0 add", "timer 0 start", "watch"):
+        r = run(*command.split(), "--help")
+        check(f"{command} --help is the command's own help",
+              r.returncode == 0 and "--help" in r.stdout and "Positionals" in r.stdout and
+              "acquire BOARD" not in r.stdout if command != "acquire" else
+              r.returncode == 0 and "--interrupts" in r.stdout and "line BOARD" not in r.stdout, r)
+    r = run("--version")
+    check("--version names tool, library, drivers and firmware",
+          r.returncode == 0 and re.search(r"^qmd5820 2026\.04\.1\.0$", r.stdout, re.M) and
+          "library 2026.04.1.0 (0x07EA0426)" in r.stdout and
+          len(re.findall(r"^board \d: QMD5820-DEMO-\d, driver \d+\.\d+ .*, firmware \d+\.\d+ ",
+                         r.stdout, re.M)) == 2, r)
+
     r = run("read", "0", "0x3:0x5")
     check("hexadecimal channel and index are accepted",
           r.returncode == 0 and [row[1:3] for row in readings(r.stdout)] == [(3, 5)], r)
@@ -273,20 +369,52 @@ def test_acquire():
     header, rows = csv_rows(r.stdout)
     check("acquire exits 0 with nothing on stderr", r.returncode == 0 and not r.stderr, r)
     check("acquire CSV header names the channels in argument order",
-          header == ["sequence", "ch9", "ch3"], r)
+          header == ["sequence", "time/s", "ch9/mm", "ch3/mm"], r)
     check("acquire writes one line per sequence: interrupts x sequences per interrupt",
           len(rows) == 20 and [row[0] for row in rows] == [str(n) for n in range(1, 21)], r)
-    for column, channel in ((1, 9), (2, 3)):
+    for column, channel in ((2, 9), (3, 3)):
         position, transducer = positions[channel]
         step = FACTORY[transducer][0] / 32767
         check(f"acquire channel {channel}: every value within one code step of the position",
-              rows and all(len(row) == 3 and abs(float(row[column]) - position) <= step
+              rows and all(len(row) == 4 and abs(float(row[column]) - position) <= step
                            for row in rows), r)
+
+    r = run("--moving", "--position", "0:0=1.0", "acquire", "0", "0:1", "--interrupts", "10",
+            "--sequences-per-interrupt", "20")
+    header, rows = csv_rows(r.stdout)
+    values = [float(row[2]) for row in rows]
+    check("acquire --moving: positions drift within a quarter of the range around the set one",
+          r.returncode == 0 and len(rows) == 200 and len(set(values)) > 1 and
+          all(abs(v - 1.0) <= 2.0 / 4 + 2.0 / 32767 for v in values), r)
+
+    # On a terminal stderr gets a progress line; the CSV on stdout is not touched by it.
+    master, slave = pty.openpty()
+    p = subprocess.Popen([TOOL, "acquire", "0", "0:1", "--interrupts", "4",
+                          "--sequences-per-interrupt", "50"], stdout=subprocess.PIPE,
+                         stderr=slave, text=True)
+    out, _ = p.communicate(timeout=20)
+    os.close(slave)
+    progress = b""
+    while True:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        progress += chunk
+    os.close(master)
+    shown = [part for part in progress.decode(errors="replace").split("\r") if part.strip()]
+    last = shown[-1] if shown else ""
+    check("acquire shows sequences, rate, elapsed time and dropped on a terminal",
+          p.returncode == 0 and len(out.splitlines()) == 201 and
+          re.search(r"200 sequences, \d+ sequences/s, \d+\.\d s, 0 dropped", last),
+          subprocess.CompletedProcess(p.args, p.returncode, out, progress))
 
     r = run("acquire", "0", "0:1", "1:5")
     header, rows = csv_rows(r.stdout)
     check("acquire defaults: 3 interrupts of 10 sequences",
-          r.returncode == 0 and header == ["sequence", "ch0", "ch1"] and len(rows) == 30, r)
+          r.returncode == 0 and header == ["sequence", "time/s", "ch0/mm", "ch1/mm"] and len(rows) == 30, r)
 
     path = os.path.join(os.environ.get("TMPDIR", "/tmp"), f"qmd5820_cli_{os.getpid()}.csv")
     try:
@@ -296,8 +424,8 @@ def test_acquire():
             header, rows = csv_rows(f.read())
         check("acquire --csv --trigger soft writes the file and reports it",
               r.returncode == 0 and "4 sequences of 1 channel(s) written to" in r.stdout and
-              header == ["sequence", "ch2"] and len(rows) == 4 and
-              all(abs(float(row[1]) - 0.5) <= 1.0 / 32767 for row in rows), r)
+              header == ["sequence", "time/s", "ch2/mm"] and len(rows) == 4 and
+              all(abs(float(row[2]) - 0.5) <= 1.0 / 32767 for row in rows), r)
     finally:
         if os.path.exists(path):
             os.remove(path)
@@ -333,7 +461,7 @@ def test_output_files(work):
             "--csv", target)
     header, rows = csv_rows(read_text(target) or "")
     check("a successful acquire replaces the file, no temporary file stays",
-          r.returncode == 0 and header == ["sequence", "ch0"] and len(rows) == 2 and
+          r.returncode == 0 and header == ["sequence", "time/s", "ch0/mm"] and len(rows) == 2 and
           os.listdir(work) == ["kept.csv"], r)
     if os.path.exists(target):
         os.remove(target)
@@ -373,11 +501,34 @@ def test_output_files(work):
         r = subprocess.CompletedProcess(p.args, p.returncode, out, err)
         header, rows = csv_rows(read_text(target) or "")
         check(f"acquire ended by {sig.name} keeps the sequences received, numbered from 1",
-              p.returncode == 128 + sig and header == ["sequence", "ch0"] and
+              p.returncode == 128 + sig and header == ["sequence", "time/s", "ch0/mm"] and
               0 < len(rows) < 200 and [row[0] for row in rows] == [str(n) for n in
                                                                    range(1, len(rows) + 1)] and
               f"interrupted: {len(rows)} of 200 sequences written" in err and
               os.listdir(work) == ["kept.csv"], r)
+    # A recording without a count (--interrupts 0) ended by Ctrl-C: the file holds every
+    # row with rising times, and the trace shows the acquisition stopped before the board
+    # was closed and no driver request after the close.
+    p = subprocess.Popen([TOOL, "--trace", "--sequence-period", "0:5000", "acquire", "0", "0:1",
+                          "--sequences-per-interrupt", "2", "--interrupts", "0", "--csv", target],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    time.sleep(1.0)
+    p.send_signal(signal.SIGINT)
+    out, err = p.communicate(timeout=20)
+    r = subprocess.CompletedProcess(p.args, p.returncode, out, err)
+    header, rows = csv_rows(read_text(target) or "")
+    times = [float(row[1]) for row in rows]
+    requests = [line for line in err.splitlines() if line.startswith("qmd5820 trace:")]
+    names = [line.split()[3] if "ioctl" in line else line.split()[2] for line in requests]
+    stop = len(names) - 1 - names[::-1].index("StopAcquisition") if "StopAcquisition" in names else -1
+    check("acquire --interrupts 0 ended by Ctrl-C keeps every row, then stops and closes",
+          p.returncode == 130 and header == ["sequence", "time/s", "ch0/mm"] and
+          len(rows) >= 2 and len(rows) % 2 == 0 and
+          [row[0] for row in rows] == [str(n) for n in range(1, len(rows) + 1)] and
+          all(0 < a < b for a, b in zip(times, times[1:])) and
+          f"interrupted: {len(rows)} sequences written" in err and
+          0 < names.index("StartSequence") < stop and names[-1] == "close" and
+          "StartSequence" not in names[stop:] and os.listdir(work) == ["kept.csv"], r)
     if os.path.exists(target):
         os.remove(target)
 
@@ -619,10 +770,11 @@ def main():
     with tempfile.TemporaryDirectory() as state:
         # Backups of db add and delete go to the per-user directory: a temporary one here.
         os.environ["XDG_STATE_HOME"] = state
-        for test in (test_boards, test_database, test_read, test_bad_arguments, test_watch,
+        for test in (test_boards, test_json, test_database, test_read, test_bad_arguments, test_watch,
                      test_acquire, test_line, test_stdout_failures, test_calibrate):
             test()
-        for test in (test_output_files, test_eeprom_backup, test_changes_take_a_backup):
+        for test in (test_output_files, test_eeprom_backup, test_changes_take_a_backup,
+                     test_sim_state):
             with tempfile.TemporaryDirectory() as work:
                 test(work)
     print(f"{RESULTS['passed']} passed, {RESULTS['failed']} failed")

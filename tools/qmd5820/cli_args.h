@@ -1,5 +1,5 @@
 // Argument parsing of the qmd5820 tool: pure functions, no board is touched. The whole
-// command line can be checked with ParseCommandLine before any command runs.
+// command line is checked with ParseCommandLine before any command runs.
 #ifndef QMD5820_TOOL_CLI_ARGS_H
 #define QMD5820_TOOL_CLI_ARGS_H
 
@@ -24,30 +24,21 @@ struct ChannelUse {
 
 // "CH:INDEX": channel 0 to 15 and a transducer index.
 std::optional<ChannelUse> ParseChannelUse(std::string_view text);
-// Appends the channel use "CH:INDEX"; false when malformed or its channel is listed already.
-bool AddChannelUse(std::string_view text, std::vector<ChannelUse>& uses);
 
+// read and watch
 struct ChannelArguments {
     std::vector<ChannelUse> uses;
     unsigned long interval_ms = 500;
     unsigned long count = 0;  // 0: until interrupted
 };
 
-// The channel list of read and watch; `with_options` admits --interval and --count.
-std::optional<ChannelArguments> ParseChannelArguments(const std::vector<std::string>& args,
-                                                      bool with_options);
-
-constexpr unsigned long kMaxSequences = 1UL << 20;  // per acquire run: at most 32 MiB of codes
-
 struct AcquireArguments {
     std::vector<ChannelUse> uses;
     unsigned long sequences_per_interrupt = 10;
-    unsigned long interrupts = 3;
-    std::string csv;  // empty or "-": stdout
+    unsigned long interrupts = 3;  // 0: until interrupted
+    std::string csv;               // empty or "-": stdout
     bool soft_trigger = false;
 };
-
-std::optional<AcquireArguments> ParseAcquireArguments(const std::vector<std::string>& args);
 
 // db BOARD list | show INDEX | delete INDEX [--backup FILE] |
 // add INDEX RANGE SENSITIVITY FREQUENCY VOLTAGE IMPEDANCE [--backup FILE] |
@@ -60,7 +51,20 @@ struct DatabaseArguments {
     bool force = false;     // restore: also onto another board
 };
 
-std::optional<DatabaseArguments> ParseDatabaseArguments(const std::vector<std::string>& args);
+// outputs BOARD [on|off MASK]
+struct OutputsArguments {
+    bool change = false;
+    bool on = false;
+    uint8_t mask = 0;
+};
+
+// timer BOARD [start BASE COUNT [IRQ] | stop | trigger | status]
+struct TimerArguments {
+    std::string what = "status";
+    uint8_t base = 0;
+    uint16_t count = 0;
+    uint8_t irq = 0;
+};
 
 // Settings of the simulated board given before the command.
 struct SimulatedSetting {
@@ -74,24 +78,33 @@ struct SimulatedSetting {
 
 struct GlobalOptions {
     bool moving = false;
+    bool trace = false;
     std::vector<SimulatedSetting> settings;
 };
 
-// Consumes the options before the command (only where `simulated` is true: the simulated
-// board's options); false on a bad option, with `error` saying which.
-bool ParseGlobalOptions(const std::vector<std::string>& args, std::size_t& next,
-                        GlobalOptions& options, bool simulated, std::string& error);
-
 struct CommandLine {
+    enum Kind { kRun, kHelp, kVersion, kError } kind = kRun;
+    // kHelp: the help text for stdout; kError: the reason, then a short usage, for stderr.
+    std::string text;
     GlobalOptions options;
-    std::vector<std::string> args;  // the command and its arguments; empty: list
+    std::string command = "list";  // list info inputs outputs timer db read watch acquire
+                                   // line calibrate sim
+    uint8_t board = 0;
+    bool json = false;  // list, info, db list, read
+    ChannelArguments channels;
+    AcquireArguments acquire;
+    DatabaseArguments database;
+    OutputsArguments outputs;
+    TimerArguments timer;
+    std::vector<std::string> actions;  // line: the actions; calibrate: its arguments;
+                                       // sim: reset | show
 };
 
 // The whole command line (without the program name) checked: options, command, board
-// index and every argument of the command. nullopt when it is malformed; `error` then
-// names a bad option (empty for any other usage error).
-std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argv, bool simulated,
-                                            std::string& error);
+// index and every argument of the command. `simulated` admits the simulated board's options
+// and the sim command. `full_usage` is the tool's whole help text.
+CommandLine ParseCommandLine(const std::vector<std::string>& argv, bool simulated,
+                             const std::string& full_usage);
 
 }  // namespace qmdtool
 

@@ -27,13 +27,24 @@
 #include <vector>
 
 #include "QMD5820.h"
+#include "qmd5820_backend.h"
+#include "qmd5820_version.h"
 #include "cli_args.h"
 #include "eeprom_image.h"
 #include "eeprom_words.h"
 #include "output_file.h"
+#include "csv_rows.h"
 #include "calibrate.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#endif
+#else
 #include <unistd.h>
 
 #include "qmd5820sim.h"
@@ -46,14 +57,18 @@ using namespace qmdtool;
 constexpr int kFailed = 1;
 constexpr int kBadArguments = 2;
 
+// The metric unit of the transducers' positions.
+constexpr const char* kUnit = "mm";
+
 constexpr const char* kUsage =
     "usage: qmd5820 [options] [command] [arguments]\n"
-    "  list                         boards with identity and versions (default)\n"
-    "  info BOARD                   identity and versions of one board\n"
+    "Each command has its own help: qmd5820 COMMAND --help.\n"
+    "  list [--json]                boards with identity and versions (default)\n"
+    "  info BOARD [--json]          identity and versions of one board\n"
     "  inputs BOARD                 read the 8 digital inputs\n"
     "  outputs BOARD [on|off MASK]  read, or switch the outputs selected by MASK\n"
     "  timer BOARD start BASE COUNT [IRQ] | stop | trigger | status\n"
-    "  db BOARD list                transducer types in the board's database\n"
+    "  db BOARD list [--json]       transducer types in the board's database\n"
     "  db BOARD show INDEX          one transducer type\n"
     "  db BOARD add INDEX RANGE SENSITIVITY FREQUENCY VOLTAGE IMPEDANCE [--backup FILE]\n"
     "                               add a transducer type (FREQUENCY in Hz)\n"
@@ -66,28 +81,38 @@ constexpr const char* kUsage =
     "                               write a backup back (only words that differ) and verify;\n"
     "                               --force: also when it was saved from another board\n"
     "  db BOARD check               check the transducer database in the EEPROM\n"
-    "  read BOARD CH:INDEX...       initialise each channel CH with transducer type INDEX,\n"
-    "                               read them and print raw codes and metric values\n"
+    "  read BOARD CH:INDEX... [--json]\n"
+    "                               initialise each channel CH with transducer type INDEX,\n"
+    "                               read them and print raw codes and values in mm\n"
     "  watch BOARD CH:INDEX... [--interval MS] [--count N]\n"
     "                               the same, refreshed every MS milliseconds (default 500),\n"
     "                               N times (default: until Ctrl-C)\n"
     "  acquire BOARD CH:INDEX... [--sequences-per-interrupt N] [--interrupts M]\n"
     "          [--csv FILE] [--trigger soft|none]\n"
     "                               sequence acquisition of the channels until M sequence\n"
-    "                               interrupts (default 3) came, one every N sequences\n"
-    "                               (default 10; channels x N must be even); writes CSV of\n"
-    "                               the metric values, one line per sequence, to FILE or\n"
-    "                               stdout. --trigger soft starts on a software trigger,\n"
-    "                               none (default) at once\n"
+    "                               interrupts (default 3; 0: until Ctrl-C or SIGTERM) came,\n"
+    "                               one every N sequences (default 10; channels x N must be\n"
+    "                               even); writes CSV (sequence, time/s, values in mm), one\n"
+    "                               line per sequence as it arrives, to FILE or stdout.\n"
+    "                               --trigger soft starts on a software trigger, none\n"
+    "                               (default) at once. Ctrl-C keeps what was received\n"
     "  line BOARD ACTION...         primary line, actions in order: test (status byte),\n"
     "                               rearm, calibrate (line test threshold), interrupts on|off\n"
     "                               (short-circuit interrupts)\n"
     "%s"
 #if !defined(_WIN32)
+    "  sim reset | show             the simulated boards' state file: back to the factory\n"
+    "                               state, or print what it holds\n"
+#endif
+    "options, before the command:\n"
+    "  --version                    the tool, library, driver and firmware versions\n"
+#if !defined(_WIN32)
+    "  --trace                      print every driver request and its answer to stderr\n"
     "options (simulated board), before the command:\n"
     "  --position BOARD:CH=VALUE    set the simulated transducer position of a channel, in\n"
     "                               metric units (repeatable)\n"
-    "  --moving                     watch: positions drift slowly around their set values\n"
+    "  --moving                     watch, acquire: positions drift slowly around their set\n"
+    "                               values\n"
     "  --short-circuit BOARD        latch a short circuit on the board's primary line\n"
     "  --sequence-period BOARD:US   acquire: one sequence takes US microseconds (default 1000)\n"
     "  --virtual-clock              the simulated board runs on a virtual clock: its waits\n"
@@ -97,15 +122,10 @@ constexpr const char* kUsage =
     "BOARD is a board index (0, 1, ...), CH a channel 0 to 15, INDEX a transducer index as\n"
     "listed by 'db BOARD list'. Integers are decimal or 0x-prefixed hexadecimal.\n"
 #if !defined(_WIN32)
-    "The simulated board starts from its factory EEPROM on every run: a db add or delete\n"
-    "lasts only for the run that makes it.\n"
+    "The simulated boards keep their EEPROM, outputs and potentiometers in a state file\n"
+    "(QMD5820_SIM_STATE, or a per-user default; 'off': none); 'sim reset' forgets them.\n"
 #endif
     ;
-
-int Usage() {
-    std::fprintf(stderr, kUsage, qmd5820cli::kCalibrateUsage);
-    return kBadArguments;
-}
 
 // Standard output must have taken everything: a full disk or a closed pipe is a failure.
 bool StdoutWritten() {
@@ -166,58 +186,183 @@ std::string VersionText(uint32_t v) {
     return text;
 }
 
-int ShowBoard(uint8_t index) {
-    char identifier[64] = {};
+// Text for JSON: quoted, with quotes, backslashes and control characters escaped.
+std::string JsonString(std::string_view text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+// A finite number for JSON (null otherwise: JSON has no NaN or infinity).
+std::string JsonNumber(double value) {
+    if (!std::isfinite(value)) return "null";
+    char text[32];
+    const auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+    return ec == std::errc() ? std::string(text, end) : std::string("null");
+}
+
+std::string Hex32(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08" PRIX32, value);
+    return text;
+}
+
+// What the tool reports about one board.
+struct BoardReport {
+    uint8_t index = 0;
+    bool has_information = false;
+    std::string identifier;
     uint32_t values[7] = {};
     uint8_t value8 = 0;
+    bool opened = false;
+    char revision = '?';
+    std::optional<uint32_t> serial, driver, firmware;
+};
+
+BoardReport CollectBoard(uint8_t index) {
+    BoardReport report;
+    report.index = index;
+    char identifier[64] = {};
+    uint32_t* v = report.values;
     const int16_t info = i_QMD5820_GetBoardInformation(index, sizeof identifier, identifier,
-                                                       &values[0], &values[1], &values[2],
-                                                       &values[3], &values[4], &values[5],
-                                                       &values[6], &value8);
+                                                       &v[0], &v[1], &v[2], &v[3], &v[4], &v[5],
+                                                       &v[6], &report.value8);
     if (info != 0) {
         std::fprintf(stderr, "qmd5820: board %u: board information unavailable (code %d)\n",
                      index, info);
-        return kFailed;
+        return report;
     }
-    std::printf("board %u: %s\n", index, identifier);
-    std::printf("  board values:     %" PRIu32 " %" PRIu32 " %" PRIu32 " %" PRIu32 " %" PRIu32
-                " %" PRIu32 " %" PRIu32 " %u\n",
-                values[0], values[1], values[2], values[3], values[4], values[5], values[6],
-                value8);
+    report.has_information = true;
+    report.identifier = identifier;
     Board board(index);
-    if (!board.ok()) return kFailed;
-    char revision = '?';
-    uint32_t serial = 0, driver = 0, firmware = 0;
-    if (i_QMD5820_GetBoardHardwareRevision(board.handle(), &revision) != 0) revision = '?';
-    const bool has_serial = i_QMD5820_GetBoardSerialNumber(board.handle(), &serial) == 0;
-    const bool has_driver = i_QMD5820_GetDeviceDriverVersion(board.handle(), &driver) == 0;
-    const bool has_firmware = i_QMD5820_GetFirmwareVersion(board.handle(), &firmware) == 0;
-    std::printf("  hardware revision: %c\n", revision);
-    if (has_serial) {
-        std::printf("  serial number:    %" PRIu32 "\n", serial);
+    if (!board.ok()) return report;
+    report.opened = true;
+    if (i_QMD5820_GetBoardHardwareRevision(board.handle(), &report.revision) != 0) {
+        report.revision = '?';
+    }
+    uint32_t value = 0;
+    if (i_QMD5820_GetBoardSerialNumber(board.handle(), &value) == 0) report.serial = value;
+    if (i_QMD5820_GetDeviceDriverVersion(board.handle(), &value) == 0) report.driver = value;
+    if (i_QMD5820_GetFirmwareVersion(board.handle(), &value) == 0) report.firmware = value;
+    return report;
+}
+
+bool Complete(const BoardReport& report) { return report.has_information && report.opened; }
+
+void PrintBoard(const BoardReport& r) {
+    if (!r.has_information) return;
+    std::printf("board %u: %s\n", r.index, r.identifier.c_str());
+    for (std::size_t i = 0; i < 7; ++i) {
+        std::printf("  board value %zu:    %s\n", i + 1, Hex32(r.values[i]).c_str());
+    }
+    std::printf("  board value 8:    0x%02X\n", r.value8);
+    if (!r.opened) return;
+    std::printf("  hardware revision: %c\n", r.revision);
+    if (r.serial) {
+        std::printf("  serial number:    %" PRIu32 "\n", *r.serial);
     } else {
         std::printf("  serial number:    unavailable\n");
     }
-    std::printf("  driver version:   %s\n", has_driver ? VersionText(driver).c_str() : "unavailable");
-    std::printf("  firmware version: %s\n", has_firmware ? VersionText(firmware).c_str() : "unavailable");
-    return 0;
+    std::printf("  driver version:   %s\n", r.driver ? VersionText(*r.driver).c_str() : "unavailable");
+    std::printf("  firmware version: %s\n", r.firmware ? VersionText(*r.firmware).c_str() : "unavailable");
 }
 
-int List() {
+std::string BoardJson(const BoardReport& r) {
+    auto optional = [](const std::optional<uint32_t>& value, bool hex) {
+        return !value ? std::string("null") : hex ? JsonString(Hex32(*value)) : std::to_string(*value);
+    };
+    std::string json = "{\"index\": " + std::to_string(r.index) +
+                       ", \"identifier\": " + (r.has_information ? JsonString(r.identifier) : "null") +
+                       ", \"board_values\": [";
+    for (std::size_t i = 0; i < 7; ++i) json += (i ? ", " : "") + JsonString(Hex32(r.values[i]));
+    char value8[8];
+    std::snprintf(value8, sizeof value8, "0x%02X", r.value8);
+    json += std::string("], \"board_value_8\": ") + JsonString(value8) +
+            ", \"hardware_revision\": " +
+            (r.opened && r.revision != '?' ? JsonString(std::string(1, r.revision)) : "null") +
+            ", \"serial_number\": " + optional(r.serial, false) +
+            ", \"driver_version\": " + optional(r.driver, true) +
+            ", \"firmware_version\": " + optional(r.firmware, true) + "}";
+    return json;
+}
+
+int ShowBoard(uint8_t index, bool json) {
+    const BoardReport report = CollectBoard(index);
+    if (json && report.has_information) std::printf("%s\n", BoardJson(report).c_str());
+    if (!json) PrintBoard(report);
+    return Complete(report) ? 0 : kFailed;
+}
+
+void DriverHint() {
+#if defined(_WIN32)
+    std::fprintf(stderr, "qmd5820: no QMD5820 board found: is the board's driver installed "
+                         "(Device Manager, the QMD5820 entry) and the board seated?\n");
+#else
+    std::fprintf(stderr, "qmd5820: no QMD5820 board found: check that the board's driver is "
+                         "loaded and the board is seated\n");
+#endif
+}
+
+int List(bool json) {
     uint32_t dll = 0;
     i_QMD5820_GetDLLVersion(&dll);
-    std::printf("QMD5820 library version 0x%08" PRIX32 "\n", dll);
     uint8_t count = 0;
     if (i_QMD5820_GetNumberOfBoards(&count) != 0) {
         std::fprintf(stderr, "qmd5820: the boards cannot be enumerated\n");
         return kFailed;
     }
-    std::printf("%u board(s)\n", count);
     int status = 0;
-    for (unsigned index = 0; index < count; ++index) {
-        status |= ShowBoard(static_cast<uint8_t>(index));
+    if (json) {
+        std::printf("{\"library_version\": %s, \"library_version_number\": %s, \"boards\": [",
+                    JsonString(QMD5820_VERSION_TEXT).c_str(), JsonString(Hex32(dll)).c_str());
+        for (unsigned index = 0; index < count; ++index) {
+            const BoardReport report = CollectBoard(static_cast<uint8_t>(index));
+            if (!Complete(report)) status = kFailed;
+            std::printf("%s%s", index ? ", " : "", BoardJson(report).c_str());
+        }
+        std::printf("]}\n");
+    } else {
+        std::printf("QMD5820 library version %s (0x%08" PRIX32 ")\n", QMD5820_VERSION_TEXT, dll);
+        std::printf("%u board(s)\n", count);
+        for (unsigned index = 0; index < count; ++index) {
+            const BoardReport report = CollectBoard(static_cast<uint8_t>(index));
+            if (!Complete(report)) status = kFailed;
+            PrintBoard(report);
+        }
     }
+    if (count == 0) DriverHint();
     return status;
+}
+
+// --version: the tool, the library and each board's driver and firmware.
+int Version() {
+    uint32_t dll = 0;
+    i_QMD5820_GetDLLVersion(&dll);
+    std::printf("qmd5820 %s\n", QMD5820_VERSION_TEXT);
+    std::printf("library %s (0x%08" PRIX32 ")\n",
+                dll == QMD5820_VERSION_NUMBER ? QMD5820_VERSION_TEXT : "(another version)", dll);
+    uint8_t count = 0;
+    if (i_QMD5820_GetNumberOfBoards(&count) != 0) count = 0;
+    for (unsigned index = 0; index < count; ++index) {
+        const BoardReport r = CollectBoard(static_cast<uint8_t>(index));
+        std::printf("board %u: %s, driver %s, firmware %s\n", index,
+                    r.has_information ? r.identifier.c_str() : "?",
+                    r.driver ? VersionText(*r.driver).c_str() : "unavailable",
+                    r.firmware ? VersionText(*r.firmware).c_str() : "unavailable");
+    }
+    if (count == 0) DriverHint();
+    return 0;
 }
 
 int Inputs(const Board& board) {
@@ -227,15 +372,11 @@ int Inputs(const Board& board) {
     return 0;
 }
 
-int Outputs(const Board& board, const std::vector<std::string>& args) {
-    if (args.size() == 2) {
-        const std::optional<uint8_t> mask = ParseByte(args[1]);
-        if (!mask || (args[0] != "on" && args[0] != "off")) return Usage();
-        const int16_t code = args[0] == "on" ? i_QMD5820_Set8DigitalOutputsOn(board.handle(), *mask)
-                                             : i_QMD5820_Set8DigitalOutputsOff(board.handle(), *mask);
+int Outputs(const Board& board, const OutputsArguments& args) {
+    if (args.change) {
+        const int16_t code = args.on ? i_QMD5820_Set8DigitalOutputsOn(board.handle(), args.mask)
+                                     : i_QMD5820_Set8DigitalOutputsOff(board.handle(), args.mask);
         if (!board.Check(code)) return kFailed;
-    } else if (!args.empty()) {
-        return Usage();
     }
     uint8_t port = 0;
     if (!board.Check(i_QMD5820_Get8DigitalOutputsStatus(board.handle(), &port))) return kFailed;
@@ -243,24 +384,16 @@ int Outputs(const Board& board, const std::vector<std::string>& args) {
     return 0;
 }
 
-int Timer(const Board& board, const std::vector<std::string>& args) {
-    const std::string what = args.empty() ? "status" : args[0];
-    if (what == "start") {
-        if (args.size() < 3 || args.size() > 4) return Usage();
-        const std::optional<uint8_t> base = ParseByte(args[1]);
-        const std::optional<unsigned long> count = ParseUnsigned(args[2], 0xFFFF);
-        const std::optional<uint8_t> irq = args.size() > 3 ? ParseByte(args[3]) : uint8_t{0};
-        if (!base || !count || !irq) return Usage();
-        if (!board.Check(i_QMD5820_InitAndStartTimer(board.handle(), *base,
-                                                     static_cast<uint16_t>(*count), *irq))) {
+int Timer(const Board& board, const TimerArguments& args) {
+    if (args.what == "start") {
+        if (!board.Check(i_QMD5820_InitAndStartTimer(board.handle(), args.base, args.count,
+                                                     args.irq))) {
             return kFailed;
         }
-    } else if (what == "stop" && args.size() == 1) {
+    } else if (args.what == "stop") {
         if (!board.Check(i_QMD5820_StopTimer(board.handle()))) return kFailed;
-    } else if (what == "trigger" && args.size() == 1) {
+    } else if (args.what == "trigger") {
         if (!board.Check(i_QMD5820_TriggerTimer(board.handle()))) return kFailed;
-    } else if (what != "status" || args.size() > 1) {
-        return Usage();
     }
     uint8_t s1 = 0, s2 = 0;
     uint16_t word = 0, value = 0;
@@ -306,20 +439,39 @@ bool InDatabase(const Board& board, uint8_t index) {
     return std::find(indexes.begin(), indexes.end(), index) != indexes.end();
 }
 
+std::string InfoJson(uint8_t index, const TransducerInfo& info) {
+    return "{\"index\": " + std::to_string(index) + ", \"range_mm\": " + JsonNumber(info.range) +
+           ", \"sensitivity_mV_per_V_per_mm\": " + JsonNumber(info.sensitivity) +
+           ", \"frequency_Hz\": " + JsonNumber(info.frequency) +
+           ", \"primary_voltage_V\": " + JsonNumber(info.primary_voltage) +
+           ", \"calibrated\": " + (info.calibrated ? "true" : "false") + "}";
+}
+
 void PrintInfo(uint8_t index, const TransducerInfo& info) {
     std::printf("transducer %u\n", index);
-    std::printf("  range:            %g\n", info.range);
-    std::printf("  sensitivity:      %g\n", info.sensitivity);
+    std::printf("  range:            %g %s\n", info.range, kUnit);
+    std::printf("  sensitivity:      %g mV/V/%s\n", info.sensitivity, kUnit);
     std::printf("  frequency:        %g Hz\n", info.frequency);
-    std::printf("  primary voltage:  %g\n", info.primary_voltage);
+    std::printf("  primary voltage:  %g V\n", info.primary_voltage);
     std::printf("  calibrated:       %s\n", info.calibrated ? "yes" : "no");
 }
 
-int DatabaseList(const Board& board) {
+int DatabaseList(const Board& board, bool json) {
     std::vector<uint8_t> indexes;
     if (!board.Check(TransducerIndexes(board, indexes))) return kFailed;
+    if (json) {
+        // Everything is read before anything is printed: a failure prints no broken JSON.
+        std::string text = "{\"board\": " + std::to_string(board.index()) + ", \"transducers\": [";
+        for (std::size_t i = 0; i < indexes.size(); ++i) {
+            const std::optional<TransducerInfo> info = ReadInfo(board, indexes[i]);
+            if (!info) return kFailed;
+            text += (i ? ", " : "") + InfoJson(indexes[i], *info);
+        }
+        std::printf("%s]}\n", text.c_str());
+        return 0;
+    }
     std::printf("board %u: %zu transducer type(s)\n", board.index(), indexes.size());
-    std::printf("index       range  sensitivity  frequency/Hz  primary voltage  calibrated\n");
+    std::printf("index    range/mm  sens/mV/V/mm  frequency/Hz  primary volt/V  calibrated\n");
     for (const uint8_t index : indexes) {
         const std::optional<TransducerInfo> info = ReadInfo(board, index);
         if (!info) return kFailed;
@@ -505,11 +657,10 @@ void ExplainFailedChange(const Board& board, const std::string& backup) {
                  board.index(), board.index(), backup.c_str());
 }
 
-int Database(const Board& board, const std::vector<std::string>& args) {
-    const std::optional<DatabaseArguments> parsed = ParseDatabaseArguments(args);
-    if (!parsed) return Usage();
+int Database(const Board& board, const DatabaseArguments& args, bool json) {
+    const DatabaseArguments* parsed = &args;
     const std::string& what = parsed->what;
-    if (what == "list") return DatabaseList(board);
+    if (what == "list") return DatabaseList(board, json);
     if (what == "check") return DatabaseCheck(board);
     if (what == "backup") return DatabaseBackup(board, parsed->file);
     if (what == "restore") return DatabaseRestore(board, parsed->file, parsed->force);
@@ -582,7 +733,7 @@ bool ReadChannels(const Board& board, Readings& readings) {
                readings.metric.data()));
 }
 
-constexpr const char* kReadingsHeader = "channel  transducer  raw      metric value\n";
+constexpr const char* kReadingsHeader = "channel  transducer  raw         value/mm\n";
 
 std::string ReadingLine(const ChannelUse& use, uint16_t raw, double metric) {
     char line[96];
@@ -597,12 +748,22 @@ Readings ReadingsFor(const std::vector<ChannelUse>& uses) {
     return readings;
 }
 
-int Read(const Board& board, const std::vector<std::string>& args) {
-    const std::optional<ChannelArguments> parsed = ParseChannelArguments(args, false);
-    if (!parsed) return Usage();
+int Read(const Board& board, const ChannelArguments& args, bool json) {
+    const ChannelArguments* parsed = &args;
     if (!InitChannels(board, parsed->uses)) return kFailed;
     Readings readings = ReadingsFor(parsed->uses);
     if (!ReadChannels(board, readings)) return kFailed;
+    if (json) {
+        std::printf("{\"board\": %u, \"unit\": \"%s\", \"channels\": [", board.index(), kUnit);
+        for (std::size_t i = 0; i < parsed->uses.size(); ++i) {
+            std::printf("%s{\"channel\": %u, \"transducer\": %u, \"raw\": \"0x%04X\", "
+                        "\"value\": %s}",
+                        i ? ", " : "", parsed->uses[i].channel, parsed->uses[i].transducer,
+                        readings.raw[i], JsonNumber(readings.metric[i]).c_str());
+        }
+        std::printf("]}\n");
+        return 0;
+    }
     std::fputs(kReadingsHeader, stdout);
     for (std::size_t i = 0; i < parsed->uses.size(); ++i) {
         std::printf("%s\n", ReadingLine(parsed->uses[i], readings.raw[i], readings.metric[i]).c_str());
@@ -629,11 +790,18 @@ bool Pause(unsigned long ms) {
     return false;
 }
 
+// True when standard output is a terminal that interprets cursor sequences. On Windows the
+// console is asked to interpret them (virtual terminal processing, Windows 10 and later);
+// an older console or a redirected output gets plain lines.
 bool StdoutIsTerminal() {
 #if !defined(_WIN32)
     return isatty(STDOUT_FILENO) == 1;
 #else
-    return false;  // the console may not interpret cursor sequences: plain lines
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (out == INVALID_HANDLE_VALUE || out == nullptr || !GetConsoleMode(out, &mode)) return false;
+    if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0) return true;
+    return SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 #endif
 }
 
@@ -678,9 +846,8 @@ private:
 #endif
 };
 
-int Watch(const Board& board, const std::vector<std::string>& args, bool moving) {
-    const std::optional<ChannelArguments> parsed = ParseChannelArguments(args, true);
-    if (!parsed) return Usage();
+int Watch(const Board& board, const ChannelArguments& args, bool moving) {
+    const ChannelArguments* parsed = &args;
     if (!InitChannels(board, parsed->uses)) return kFailed;
     const Drift drift(moving, board.index(), parsed->uses);
     Readings readings = ReadingsFor(parsed->uses);
@@ -815,30 +982,23 @@ void ExplainStartFailure(const Board& board, const AcquireArguments& parsed, int
     }
 }
 
-// Reads the sequence data that are due into `data` (from `got` up to `due` bytes); false
-// after a failed read (its text is printed).
-bool ReadDue(const Board& board, std::vector<uint8_t>& data, std::size_t& got, std::size_t due) {
-    while (got < due) {
+// Reads what the board's stream holds, up to `room` bytes, appending to `data`; false after
+// a failed read (its text is printed).
+bool ReadWaiting(const Board& board, std::vector<uint8_t>& data, std::size_t room) {
+    std::size_t got = data.size();
+    data.resize(got + room);
+    while (got < data.size()) {
         const int32_t n = l_QMD5820_ReadSequenceData(
-            board.handle(), static_cast<uint32_t>(due - got), data.data() + got);
-        if (n < 0) return board.Check(static_cast<int16_t>(n));
+            board.handle(), static_cast<uint32_t>(data.size() - got), data.data() + got);
+        if (n < 0) {
+            data.resize(got);
+            return board.Check(static_cast<int16_t>(n));
+        }
         if (n == 0) break;  // nothing more waiting yet
         got += static_cast<std::size_t>(n);
     }
+    data.resize(got);
     return true;
-}
-
-void WriteCsv(std::FILE* out, const std::vector<ChannelUse>& uses,
-              const std::vector<double>& metric) {
-    std::fputs("sequence", out);
-    for (const ChannelUse& use : uses) std::fprintf(out, ",ch%u", use.channel);
-    std::fputc('\n', out);
-    const std::size_t size = uses.size();
-    for (std::size_t sequence = 0; sequence * size < metric.size(); ++sequence) {
-        std::fprintf(out, "%zu", sequence + 1);
-        for (std::size_t i = 0; i < size; ++i) std::fprintf(out, ",%.6f", metric[sequence * size + i]);
-        std::fputc('\n', out);
-    }
 }
 
 // SIGINT and SIGTERM handled by OnInterrupt for the lifetime of the object.
@@ -863,12 +1023,115 @@ private:
     void (*term_)(int) = SIG_DFL;
 };
 
-int Acquire(const Board& board, const std::vector<std::string>& args) {
-    const std::optional<AcquireArguments> parsed = ParseAcquireArguments(args);
-    if (!parsed) return Usage();
+bool StderrIsTerminal() {
+#if !defined(_WIN32)
+    return isatty(STDERR_FILENO) == 1;
+#else
+    const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (err == INVALID_HANDLE_VALUE || err == nullptr || !GetConsoleMode(err, &mode)) return false;
+    if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0) return true;
+    return SetConsoleMode(err, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+#endif
+}
+
+// Writes the rows of an acquisition as the data arrive: complete sequences are converted
+// and written at once, and the file is flushed after every batch.
+class Recorder {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    Recorder(const Board& board, const AcquireArguments& args, std::FILE* out)
+        : board_(board), size_(args.uses.size()), out_(out), start_(Clock::now()) {
+        for (const ChannelUse& use : args.uses) channels_.push_back(use.channel);
+        raw_.resize(size_);
+        metric_.resize(size_);
+    }
+
+    bool WriteHeader() {
+        const std::string header = CsvHeader(channels_, kUnit);
+        return Put(header);
+    }
+
+    // Writes the complete sequences in `data` (and keeps an incomplete rest for the next
+    // call); the arrival times of this batch and the one before spread evenly over its rows.
+    bool Write(std::vector<uint8_t>& data) {
+        const std::size_t sequence_bytes = size_ * 2;
+        const std::size_t sequences = data.size() / sequence_bytes;
+        if (sequences == 0) return true;
+        const double now = Seconds();
+        rows_.clear();
+        for (std::size_t s = 0; s < sequences; ++s) {
+            // Codes: 16 bits little-endian, one per channel, in channel-list order.
+            const uint8_t* codes = data.data() + s * sequence_bytes;
+            for (std::size_t i = 0; i < size_; ++i) {
+                raw_[i] = static_cast<uint16_t>(codes[2 * i] | (codes[2 * i + 1] << 8));
+            }
+            if (!board_.Check(i_QMD5820_ConvertMoreRawToMetricValues(
+                    board_.handle(), static_cast<uint8_t>(size_), channels_.data(), raw_.data(),
+                    metric_.data()))) {
+                return false;
+            }
+            const double seconds =
+                last_ + (now - last_) * static_cast<double>(s + 1) / static_cast<double>(sequences);
+            AppendCsvRow(rows_, ++written_, seconds, metric_.data(), size_);
+        }
+        last_ = now;
+        data.erase(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(sequences * sequence_bytes));
+        return Put(rows_);
+    }
+
+    uint64_t written() const { return written_; }
+    double Seconds() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
+
+private:
+    bool Put(const std::string& text) {
+        if (std::fwrite(text.data(), 1, text.size(), out_) != text.size() || std::fflush(out_) != 0) {
+            std::fprintf(stderr, "qmd5820: %s cannot be written: %s\n",
+                         out_ == stdout ? "standard output" : "the CSV file", std::strerror(errno));
+            return false;
+        }
+        return true;
+    }
+
+    const Board& board_;
+    std::size_t size_;
+    std::FILE* out_;
+    Clock::time_point start_;
+    std::vector<uint8_t> channels_;
+    std::vector<uint16_t> raw_;
+    std::vector<double> metric_;
+    std::string rows_;
+    double last_ = 0.0;
+    uint64_t written_ = 0;
+};
+
+// The progress line on stderr (only when stderr is a terminal), at most 5 times a second.
+class Progress {
+public:
+    Progress() : on_(StderrIsTerminal()) {}
+    void Show(uint64_t sequences, double seconds, uint64_t dropped, bool last = false) {
+        if (!on_ || (!last && seconds - shown_ < 0.2)) return;
+        shown_ = seconds;
+        std::fprintf(stderr, "\r\x1b[2K%" PRIu64 " sequences, %.0f sequences/s, %.1f s, %" PRIu64
+                             " dropped",
+                     sequences, seconds > 0 ? static_cast<double>(sequences) / seconds : 0.0,
+                     seconds, dropped);
+        if (last) std::fputc('\n', stderr);
+        std::fflush(stderr);
+    }
+
+private:
+    bool on_;
+    double shown_ = -1.0;
+};
+
+int Acquire(const Board& board, const AcquireArguments& args, bool moving) {
+    const AcquireArguments* parsed = &args;
     const std::size_t size = parsed->uses.size();
-    const std::size_t sequences = parsed->interrupts * parsed->sequences_per_interrupt;
     const std::size_t bytes_per_interrupt = parsed->sequences_per_interrupt * size * 2;
+    const bool unlimited = parsed->interrupts == 0;
+    const uint64_t sequences = static_cast<uint64_t>(parsed->interrupts) * parsed->sequences_per_interrupt;
     const std::string target = parsed->csv.empty() ? "-" : parsed->csv;
 
     // The output first: a file that cannot be written costs no acquisition. The CSV goes to
@@ -891,8 +1154,11 @@ int Acquire(const Board& board, const std::vector<std::string>& args) {
 
     // Ctrl-C or SIGTERM ends the run early; what was received is kept.
     const InterruptSignals signals;
-    std::vector<uint8_t> data(sequences * size * 2);
-    std::size_t got = 0;
+    Recorder recorder(board, *parsed, output.stream());
+    Progress progress;
+    std::optional<Drift> drift;  // once the start has set the channels' ranges
+    std::vector<uint8_t> data;
+    uint64_t announced = 0;  // sequences the board's interrupts announced
     {
         InterruptRoutine routine(board);
         if (!routine.ok()) return kFailed;
@@ -906,16 +1172,18 @@ int Acquire(const Board& board, const std::vector<std::string>& args) {
             return kFailed;
         }
         acquisition.Started();
+        drift.emplace(moving, board.index(), parsed->uses);
+        if (!recorder.WriteHeader()) return kFailed;
         if (parsed->soft_trigger &&
             !board.Check(i_QMD5820_TriggerTransducerAcquisition(board.handle()))) {
             return kFailed;
         }
 
-        // Collect the data of every interrupt as it comes, so the board's buffer never
-        // fills, until the M-th; a board silent for too long ends the run.
+        // Collect and write the data of every interrupt as it comes, so the board's buffer
+        // never fills; a board silent for too long ends the run.
         using Clock = std::chrono::steady_clock;
         unsigned long seen = 0;
-        while (seen < parsed->interrupts && g_interrupted == 0) {
+        while ((unlimited || seen < parsed->interrupts) && g_interrupted == 0) {
             {
                 const Clock::time_point deadline = Clock::now() + kInterruptTimeout;
                 std::unique_lock<std::mutex> lock(g_sequence_interrupts.mutex);
@@ -923,64 +1191,85 @@ int Acquire(const Board& board, const std::vector<std::string>& args) {
                     if (Clock::now() >= deadline) {
                         std::fprintf(stderr,
                                      "qmd5820: no sequence interrupt from board %u for %lld s "
-                                     "(%lu of %lu received)\n",
+                                     "(%lu%s received)\n",
                                      board.index(),
                                      static_cast<long long>(kInterruptTimeout.count()), seen,
-                                     parsed->interrupts);
+                                     unlimited ? "" : (" of " + std::to_string(parsed->interrupts)).c_str());
                         return kFailed;
                     }
+                    lock.unlock();
+                    drift->Step();
+                    lock.lock();
                     g_sequence_interrupts.arrived.wait_for(lock, std::chrono::milliseconds(50));
                 }
-                seen = std::min(g_sequence_interrupts.count, parsed->interrupts);
+                seen = unlimited ? g_sequence_interrupts.count
+                                 : std::min(g_sequence_interrupts.count, parsed->interrupts);
             }
-            if (!ReadDue(board, data, got, seen * bytes_per_interrupt)) return kFailed;
+            announced = static_cast<uint64_t>(seen) * parsed->sequences_per_interrupt;
+            const uint64_t due = announced * size * 2;
+            const uint64_t have = (recorder.written() * size * 2) + data.size();
+            if (due > have && !ReadWaiting(board, data, static_cast<std::size_t>(due - have))) {
+                return kFailed;
+            }
+            if (!recorder.Write(data)) return kFailed;
+            progress.Show(recorder.written(), recorder.Seconds(),
+                          announced > recorder.written() ? announced - recorder.written() : 0);
         }
         // Whatever the last interrupt announced and was not waiting yet.
         const Clock::time_point deadline = Clock::now() + kInterruptTimeout;
-        while (got < data.size() && g_interrupted == 0) {
+        while (!unlimited && recorder.written() < sequences && g_interrupted == 0) {
             if (Clock::now() >= deadline) {
-                std::fprintf(stderr, "qmd5820: board %u delivered %zu of %zu bytes of sequence "
-                                     "data\n", board.index(), got, data.size());
+                std::fprintf(stderr, "qmd5820: board %u delivered %" PRIu64 " of %" PRIu64
+                                     " sequences\n", board.index(), recorder.written(), sequences);
                 return kFailed;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            if (!ReadDue(board, data, got, data.size())) return kFailed;
+            const uint64_t left = (sequences - recorder.written()) * size * 2 - data.size();
+            if (!ReadWaiting(board, data, static_cast<std::size_t>(left))) return kFailed;
+            if (!recorder.Write(data)) return kFailed;
         }
         if (!acquisition.Stop()) return kFailed;
         if (!routine.Remove()) return kFailed;
         // Interrupted: the stopped board's stream still holds what it acquired.
-        if (g_interrupted != 0 && !ReadDue(board, data, got, data.size())) return kFailed;
-    }
-    const int interrupted = g_interrupted;
-    const std::size_t received = got / (size * 2);  // complete sequences
-
-    // Codes: 16 bits little-endian, one per channel per sequence, in channel-list order.
-    std::vector<uint16_t> raw(received * size);
-    for (std::size_t i = 0; i < raw.size(); ++i) {
-        raw[i] = static_cast<uint16_t>(data[2 * i] | (data[2 * i + 1] << 8));
-    }
-    std::vector<double> metric(raw.size());
-    for (std::size_t sequence = 0; sequence < received; ++sequence) {
-        if (!board.Check(i_QMD5820_ConvertMoreRawToMetricValues(
-                board.handle(), static_cast<uint8_t>(size), channels, raw.data() + sequence * size,
-                metric.data() + sequence * size))) {
-            return kFailed;
+        // Everything it holds, however far behind the run was (a limited run: no more than
+        // was asked for).
+        while (g_interrupted != 0) {
+            uint64_t room = std::max<uint64_t>(bytes_per_interrupt, 1u << 20);
+            if (!unlimited) {
+                const uint64_t wanted = sequences * size * 2;
+                const uint64_t have = recorder.written() * size * 2 + data.size();
+                room = std::min(room, wanted > have ? wanted - have : 0);
+            }
+            const std::size_t before = data.size();
+            if (room == 0) break;
+            if (!ReadWaiting(board, data, static_cast<std::size_t>(room))) return kFailed;
+            const bool more = data.size() > before;
+            if (!recorder.Write(data)) return kFailed;
+            if (!more) break;
         }
     }
-    WriteCsv(output.stream(), parsed->uses, metric);
+    const int interrupted = g_interrupted;
+    const uint64_t written = recorder.written();
+    progress.Show(written, recorder.Seconds(), announced > written ? announced - written : 0, true);
     const bool to_stdout = output.is_stdout();
     if (!output.Commit(error)) {
         std::fprintf(stderr, "qmd5820: %s\n", error.c_str());
         return kFailed;
     }
+    const char* where = to_stdout ? "standard output" : target.c_str();
     if (interrupted != 0) {
-        std::fprintf(stderr, "qmd5820: interrupted: %zu of %zu sequences written to %s\n",
-                     received, sequences, to_stdout ? "standard output" : target.c_str());
+        if (unlimited) {
+            std::fprintf(stderr, "qmd5820: interrupted: %" PRIu64 " sequences written to %s\n",
+                         written, where);
+        } else {
+            std::fprintf(stderr, "qmd5820: interrupted: %" PRIu64 " of %" PRIu64
+                                 " sequences written to %s\n", written, sequences, where);
+        }
         return 128 + interrupted;
     }
     if (!to_stdout) {
-        std::printf("board %u: %zu sequences of %zu channel(s) written to %s\n", board.index(),
-                    sequences, size, target.c_str());
+        std::printf("board %u: %" PRIu64 " sequences of %zu channel(s) written to %s\n",
+                    board.index(), written, size, target.c_str());
     }
     return 0;
 }
@@ -990,19 +1279,8 @@ int Acquire(const Board& board, const std::vector<std::string>& args) {
 constexpr uint8_t kLineDetectionResponds = 0x01;
 constexpr uint8_t kLineShortCircuit = 0x02;
 
+// The actions were checked by the parser before the first one runs.
 int Line(const Board& board, const std::vector<std::string>& args) {
-    // Every action is checked before the first one runs.
-    if (args.empty()) return Usage();
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "interrupts") {
-            if (i + 1 == args.size() || (args[i + 1] != "on" && args[i + 1] != "off")) {
-                return Usage();
-            }
-            ++i;
-        } else if (args[i] != "test" && args[i] != "rearm" && args[i] != "calibrate") {
-            return Usage();
-        }
-    }
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& action = args[i];
         if (action == "test") {
@@ -1039,7 +1317,11 @@ int Line(const Board& board, const std::vector<std::string>& args) {
 
 int Calibrate(const Board& board, const std::vector<std::string>& args) {
     const int status = qmd5820cli::Calibrate(board.handle(), board.index(), args);
-    return status == kBadArguments ? Usage() : status;
+    if (status == kBadArguments) {
+        std::fprintf(stderr, "qmd5820: calibrate: the arguments are not valid\nusage:\n%s",
+                     qmd5820cli::kCalibrateUsage);
+    }
+    return status;
 }
 
 // ---- options for the simulated board ------------------------------------------------------
@@ -1082,52 +1364,89 @@ bool ApplySetting(const SimulatedSetting& setting) {
     }
     return true;
 }
+// sim reset | sim show: the simulated boards' state file.
+int Simulation(const std::string& what) {
+    const int32_t attached = qmdsim_state_attach(nullptr);
+    if (attached == 1) {
+        std::printf("no state file is kept (QMD5820_SIM_STATE is empty or \"off\"): every run "
+                    "starts from the factory state\n");
+        return 0;
+    }
+    if (attached != 0) return kFailed;  // the simulator said why
+    char path[4096] = {};
+    qmdsim_state_path(path, sizeof path);
+    if (what == "reset") {
+        if (qmdsim_state_reset() != 0) {
+            std::fprintf(stderr, "qmd5820: the state file %s cannot be removed\n", path);
+            return kFailed;
+        }
+        std::printf("simulated boards back to the factory state (%s removed)\n", path);
+        return 0;
+    }
+    const int32_t length = qmdsim_state_describe(nullptr, 0);
+    if (length < 0) {
+        std::fprintf(stderr, "qmd5820: no state file attached\n");
+        return kFailed;
+    }
+    std::string text(static_cast<std::size_t>(length) + 1, '\0');
+    qmdsim_state_describe(text.data(), static_cast<uint32_t>(text.size()));
+    text.resize(static_cast<std::size_t>(length));
+    std::fputs(text.c_str(), stdout);
+    if (!text.empty() && text.back() != '\n') std::fputc('\n', stdout);
+    return 0;
+}
 #else
 constexpr bool kSimulated = false;
 
 bool ApplySetting(const SimulatedSetting&) { return false; }
+int Simulation(const std::string&) { return kBadArguments; }
 #endif
 
+std::string FullUsage() {
+    std::string text(std::strlen(kUsage) + std::strlen(qmd5820cli::kCalibrateUsage), '\0');
+    const int n = std::snprintf(text.data(), text.size() + 1, kUsage, qmd5820cli::kCalibrateUsage);
+    text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return text;
+}
+
 int Run(const std::vector<std::string>& all) {
-    std::string error;
-    const std::optional<CommandLine> line = ParseCommandLine(all, kSimulated, error);
-    if (!line) {
-        if (!error.empty()) std::fprintf(stderr, "qmd5820: %s\n", error.c_str());
-        return Usage();
+    const CommandLine line = ParseCommandLine(all, kSimulated, FullUsage());
+    switch (line.kind) {
+        case CommandLine::kHelp:
+            std::fputs(line.text.c_str(), stdout);
+            return 0;
+        case CommandLine::kError:
+            std::fputs(line.text.c_str(), stderr);
+            return kBadArguments;
+        case CommandLine::kVersion:
+            return Version();
+        case CommandLine::kRun:
+            break;
     }
-    for (const SimulatedSetting& setting : line->options.settings) {
-        if (!ApplySetting(setting)) return Usage();
+#if !defined(_WIN32)
+    if (line.options.trace) qmd5820_set_trace(stderr);
+#endif
+    for (const SimulatedSetting& setting : line.options.settings) {
+        if (!ApplySetting(setting)) {
+            std::fputs("usage: qmd5820 [options] [command] [arguments]\n", stderr);
+            return kBadArguments;
+        }
     }
-    const std::vector<std::string>& args = line->args;
+    if (line.command == "list") return List(line.json);
+    if (line.command == "info") return ShowBoard(line.board, line.json);
+    if (line.command == "sim") return Simulation(line.actions.front());
 
-    if (args.empty() || (args[0] == "list" && args.size() == 1)) return List();
-    if (args[0] == "-h" || args[0] == "--help" || args[0] == "help") {
-        std::printf(kUsage, qmd5820cli::kCalibrateUsage);
-        return 0;
-    }
-    const std::optional<uint8_t> index = args.size() >= 2 ? ParseByte(args[1]) : std::nullopt;
-    if (!index) return Usage();
-    const std::vector<std::string> rest(args.begin() + 2, args.end());
-    if (args[0] == "info") return rest.empty() ? ShowBoard(*index) : Usage();
-
-    static constexpr const char* kBoardCommands[] = {"inputs", "outputs", "timer", "db",
-                                                     "read",   "watch",   "acquire", "line",
-                                                     "calibrate"};
-    if (std::find(std::begin(kBoardCommands), std::end(kBoardCommands), args[0]) ==
-        std::end(kBoardCommands)) {
-        return Usage();
-    }
-    Board board(*index);
+    Board board(line.board);
     if (!board.ok()) return kFailed;
-    if (args[0] == "inputs") return rest.empty() ? Inputs(board) : Usage();
-    if (args[0] == "outputs") return Outputs(board, rest);
-    if (args[0] == "timer") return Timer(board, rest);
-    if (args[0] == "db") return Database(board, rest);
-    if (args[0] == "read") return Read(board, rest);
-    if (args[0] == "acquire") return Acquire(board, rest);
-    if (args[0] == "line") return Line(board, rest);
-    if (args[0] == "calibrate") return Calibrate(board, rest);
-    return Watch(board, rest, line->options.moving);
+    if (line.command == "inputs") return Inputs(board);
+    if (line.command == "outputs") return Outputs(board, line.outputs);
+    if (line.command == "timer") return Timer(board, line.timer);
+    if (line.command == "db") return Database(board, line.database, line.json);
+    if (line.command == "read") return Read(board, line.channels, line.json);
+    if (line.command == "acquire") return Acquire(board, line.acquire, line.options.moving);
+    if (line.command == "line") return Line(board, line.actions);
+    if (line.command == "calibrate") return Calibrate(board, line.actions);
+    return Watch(board, line.channels, line.options.moving);
 }
 
 }  // namespace
