@@ -31,6 +31,9 @@ QMD5820_HANDLE Setup() {
     qmdsim_set_virtual_clock(1);
     qmd::OnProcessAttach();
     qmdfuzz::EepromUndo::Install(1);
+    // The calibration operations end at their first sampling: the conversion counter
+    // request always answers a status, so no run spins through a 2 s time-out.
+    qmdsim_fault_request(0, 0x900020dcu, 0, QMDSIM_FAULT_STATUS, 5);
     QMD5820_HANDLE h = 0;
     i_QMD5820_OpenBoardViaIndex(0, &h);
     std::fclose(stdout);  // the delete's diagnostic line is not wanted here
@@ -126,9 +129,8 @@ void Call(QMD5820_HANDLE h, qmdfuzz::Input& in, unsigned& updates) {
             i_QMD5820_TransducerDatabaseDelete(h, in.U8());
             break;
         // Calibration (operation bytes 0xE0 to 0xEF): both procedures read the transducer
-        // record and the configuration block the patches reach. The simulated front end is
-        // off, so the first sampling times out on the virtual clock and each run ends early;
-        // a break then puts back what it saved.
+        // record and the configuration block the patches reach. Each run ends at its first
+        // sampling (see Setup); a break then puts back what it saved.
         case 10: {
             if (++updates > kMaxUpdates) break;
             const uint8_t index = in.U8();
