@@ -5,6 +5,7 @@ include(${SOURCE_DIR}/tests/install_check.cmake)
 fresh_install()
 set(ENV{QMD5820_LIBRARY} "")
 set(ENV{PYTHONDONTWRITEBYTECODE} 1)
+set(ENV{QMD5820_SIM_STATE} off)  # the user's simulated boards are not touched
 
 set(ENV{PYTHONPATH} ${prefix}/${PYTHON_DIR})
 execute_process(COMMAND ${PYTHON} -m qmd5820 RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
