@@ -22,6 +22,7 @@
 #include <stdio.h>
 
 #include "QMD5820.h"
+#include "example.h"
 
 #if !defined(_WIN32)
 #include "qmd5820sim.h" /* Linux: the library runs on the simulated board */
@@ -40,19 +41,6 @@
 #define DATA_BYTES (SEQUENCES * CHANNEL_COUNT * 2)
 #define SEQUENCE_INTERRUPT 1 /* b_InterruptInfo of a sequence interrupt */
 #define TIMEOUT_MS 5000
-
-static void sleep_ms(unsigned ms) {
-#if defined(_WIN32)
-    Sleep(ms);
-#else
-    struct timespec pause;
-    pause.tv_sec = (time_t)(ms / 1000u);
-    pause.tv_nsec = (long)(ms % 1000u) * 1000000L;
-    while (nanosleep(&pause, &pause) != 0) {
-        /* interrupted by a signal: sleep the rest */
-    }
-#endif
-}
 
 /* Counted by the routine on the board's interrupt thread, read by main. */
 static atomic_uint sequence_interrupts;
@@ -95,7 +83,7 @@ static int read_sequences(QMD5820_HANDLE board, uint8_t* buffer, uint32_t want) 
             fprintf(stderr, "only %u of %u bytes of sequence data arrived\n", got, want);
             return 0;
         }
-        sleep_ms(10);
+        example_sleep_ms(10);
         waited += 10;
     }
     return 1;
@@ -126,7 +114,7 @@ static int acquire(QMD5820_HANDLE board) {
             ok = 0;
             break;
         }
-        sleep_ms(10);
+        example_sleep_ms(10);
         waited += 10;
     }
     /* Three interrupts: the data of at least SEQUENCES sequences are waiting. */
