@@ -52,6 +52,15 @@ int16_t SamplingCode(SampleFailure failure, int16_t before, int16_t during, int1
     return 0;
 }
 
+// One trial of a step's search: `v` into potentiometer `p`, 50 ms to settle, then the
+// averages of the live values. False when the potentiometer write failed.
+bool Trial(QMD5820_HANDLE handle, uint8_t p, uint8_t v, uint64_t address, Averages& avg) {
+    if (WritePotentiometer(handle, p, v) != 0) return false;
+    SleepMs(50);
+    avg = AverageLiveValues(handle, address);
+    return true;
+}
+
 // One adjustment of steps 1 to 3 (t) on group g: 0, -50, or -1 to -4.
 int16_t AdjustLevel(QMD5820_HANDLE handle, CalibrationBlock& cal, int t) {
     const int g = cal.current_group;
@@ -59,9 +68,8 @@ int16_t AdjustLevel(QMD5820_HANDLE handle, CalibrationBlock& cal, int t) {
     const uint64_t address = cal.live_values_address.load();
     const search::Approximation found = search::SuccessiveApproximation(
         [&](uint8_t v) -> search::Measured {
-            if (WritePotentiometer(handle, p, v) != 0) return {-1, 0};
-            SleepMs(50);
-            const Averages avg = AverageLiveValues(handle, address);
+            Averages avg;
+            if (!Trial(handle, p, v, address, avg)) return {-1, 0};
             if (avg.failure != SampleFailure::kNone) {
                 return {SamplingCode(avg.failure, -2, -3, -4), 0};
             }
@@ -126,9 +134,8 @@ int16_t AdjustPosition(QMD5820_HANDLE handle, CalibrationBlock& cal, int t) {
     const uint64_t address = cal.live_values_address.load();
     const search::Approximation found = search::SuccessiveApproximation(
         [&](uint8_t v) -> search::Measured {
-            if (WritePotentiometer(handle, p, v) != 0) return {-1, 0};
-            SleepMs(50);
-            const Averages avg = AverageLiveValues(handle, address);
+            Averages avg;
+            if (!Trial(handle, p, v, address, avg)) return {-1, 0};
             if (avg.failure != SampleFailure::kNone) {
                 return {SamplingCode(avg.failure, -2, -3, -3), 0};
             }
