@@ -3,9 +3,10 @@
 # out, as their README tells a user to, and build every one of them with the installed
 # Makefile (pkg-config) and with the installed CMakeLists.txt (find_package), each as ISO
 # C11 with warnings as errors, and run them; build one by the README's one-line command;
-# and check the package version through a find_package consumer.
-# Variables: BUILD_DIR, WORK_DIR, SOURCE_DIR (the repository), C_COMPILER, VERSION (the
-# project's version text) and VERSION_MAJOR (its first number).
+# run the README's first-screen C program and Python lines; and check the package version
+# through a find_package consumer.
+# Variables: BUILD_DIR, WORK_DIR, SOURCE_DIR (the repository), C_COMPILER, PYTHON, VERSION
+# (the project's version text) and VERSION_MAJOR (its first number).
 cmake_minimum_required(VERSION 3.25)
 
 include(${CMAKE_CURRENT_LIST_DIR}/install_check.cmake)
@@ -85,6 +86,39 @@ foreach(source ${sources})
   get_filename_component(name ${source} NAME_WE)
   run("${name}, built by CMake, runs" ${WORK_DIR}/examples_cmake/${name})
 endforeach()
+
+# The README's first screen, as a newcomer runs it against this installation: its C program
+# built by its pkg-config line (the simulated transducer at its zero), its Python lines
+# (the transducer moved to 1.25 mm first).
+file(READ ${SOURCE_DIR}/README.md readme)
+string(REGEX MATCH "```c\n([^`]*)```" c_block "${readme}")
+string(REGEX MATCH "python3 -c '([^']*)'" python_block "${readme}")
+if(NOT c_block OR NOT python_block)
+  message(FATAL_ERROR "README.md: no C program or python3 -c lines found on its first screen")
+endif()
+string(REGEX MATCH "```c\n([^`]*)```" c_block "${readme}")
+file(WRITE ${WORK_DIR}/reading.c "${CMAKE_MATCH_1}")
+string(REGEX MATCH "python3 -c '([^']*)'" python_block "${readme}")
+set(python_code "${CMAKE_MATCH_1}")
+set(ENV{PKG_CONFIG_PATH} ${prefix}/lib/pkgconfig)
+execute_process(COMMAND pkg-config --cflags --libs qmd5820 OUTPUT_VARIABLE readme_flags
+                OUTPUT_STRIP_TRAILING_WHITESPACE)
+separate_arguments(readme_flags UNIX_COMMAND "${readme_flags}")
+run("the README's C program builds" ${C_COMPILER} -std=c11 ${WORK_DIR}/reading.c ${readme_flags}
+    -Wl,-rpath,${prefix}/lib -o ${WORK_DIR}/reading)
+execute_process(COMMAND ${WORK_DIR}/reading OUTPUT_VARIABLE out RESULT_VARIABLE result)
+if(NOT result EQUAL 0 OR NOT out MATCHES "^channel 0: 0\.0000 mm")
+  message(FATAL_ERROR "the README's C program printed '${out}' (exit ${result})")
+endif()
+message(STATUS "the README's C program runs: ${out}")
+set(ENV{PYTHONPATH} ${prefix}/lib/python3/site-packages)
+execute_process(COMMAND ${PYTHON} -c "${python_code}" OUTPUT_VARIABLE out ERROR_VARIABLE err
+                RESULT_VARIABLE result)
+unset(ENV{PYTHONPATH})
+if(NOT result EQUAL 0 OR NOT out MATCHES "^channel 0: 1\.2500 mm")
+  message(FATAL_ERROR "the README's Python lines printed '${out}${err}' (exit ${result})")
+endif()
+message(STATUS "the README's Python lines run: ${out}")
 
 # The package's version as find_package reports it.
 run("configure the package consumer" ${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/linux_sdk
