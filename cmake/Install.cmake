@@ -5,7 +5,8 @@
 #   include/  QMD5820.h (the backend and simulator headers are not part of the Windows SDK)
 # On Linux it installs libQMD5820.so and libQMD5820sim.so (the simulated board it runs on),
 # the three headers, the qmd5820 tool, a CMake package (QMD5820::QMD5820, and
-# QMD5820::sim for the simulator's control API) and a pkg-config file (qmd5820.pc).
+# QMD5820::sim for the simulator's control API) and pkg-config files (qmd5820.pc, and
+# qmd5820-sim.pc for the simulator's control API).
 include(CMakePackageConfigHelpers)
 include(GNUInstallDirs)
 
@@ -32,7 +33,10 @@ if(NOT WIN32)
           DESTINATION ${QMD5820_CONFIG_DIR})
   file(RELATIVE_PATH QMD5820_PC_UP /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/qmd5820.pc.in ${PROJECT_BINARY_DIR}/qmd5820.pc @ONLY)
-  install(FILES ${PROJECT_BINARY_DIR}/qmd5820.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/qmd5820-sim.pc.in ${PROJECT_BINARY_DIR}/qmd5820-sim.pc
+                 @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/qmd5820.pc ${PROJECT_BINARY_DIR}/qmd5820-sim.pc
+          DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
   return()
 endif()
 

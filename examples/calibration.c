@@ -1,60 +1,119 @@
 /*
  * calibration.c - calibrating a transducer type with the library's worker thread.
  *
- * Transducer type 1 of the factory database (range 2) on channel 3 of board 0, position
- * 1.0 for the position phases. The program polls the worker's status, prints each new
- * status with its two live values, and confirms at the waits (statuses 25, 9 and 19).
+ * Transducer type 1 of the factory database (range 2 mm) on channel 3 of board 0, position
+ * 1.0 mm for the position phases. The program polls the worker's status, prints each new
+ * phase with its two live values, and at every wait tells the operator what to do before
+ * it confirms: status 25 the transducer at its zero, 9 (and 16 for a second channel) at
+ * the position, 19 nothing to move before the line test threshold search.
  *
  * On the simulated board the program starts from the factory state (without touching the
  * kept state of the simulated boards), switches the analog front end's errors on and runs
  * on a virtual clock (the worker's waits pass at once); it puts the transducer at its zero
- * and at the position when the worker asks, and prints the readings at five positions
- * before and after: errors of 1 to 3 % of range before, below 0.1 % after. On a real board
- * the operator moves the transducer; the program waits for Enter at each wait.
+ * and at the position itself and prints the readings at five positions before and after:
+ * errors of 1 to 3 % of range before, below 0.1 % after. On a real board the operator
+ * moves the transducer and presses Enter at each wait; the readings are then taken where
+ * the transducer stands.
  */
-#include <stdint.h>
-
-#include "example.h"
+#include "example.h" /* first: it selects the POSIX declarations */
 
 #define TRANSDUCER 1
 #define CHANNEL 3
-#define RANGE 2.0
-#define POSITION 1.0
+#define RANGE_MM 2.0
+#define POSITION_MM 1.0
+#define IMPEDANCE_OHM 350
 #define POINTS 5
 
 static const double points[POINTS] = {-0.9, -0.5, 0.0, 0.5, 0.9}; /* fractions of range */
 
-/* Prints the reading at each point (the simulated board places the transducer there). */
+/*
+ * What the worker reports, as text: the phase of a status, and for status 23 (failed,
+ * `values` = phase and code) what the failure means.
+ *
+ * >>> To switch at merge: the library's header qmd5820_texts.h has the one table of these
+ * >>> texts. Include it beside example.h and replace this function's body by
+ * >>>     if (status == 23 && values != NULL)
+ * >>>         return qmd5820_worker_failure_text((int32_t)values[0], (int32_t)values[1]);
+ * >>>     return qmd5820_worker_status_text(status);
+ * >>> (the table below then goes away).
+ */
+static const char* worker_text(int32_t status, const uint32_t* values) {
+    switch (status) {
+        case 0: return "idle";
+        case 1: return "checking the primary line";
+        case 2: return "preparing the configuration block";
+        case 3: return "group 0: opening the adjustment";
+        case 4: return "group 0: symmetry";
+        case 5: return "group 0: first level";
+        case 6: return "group 0: second level";
+        case 7: return "waiting for the transducer at its zero";
+        case 25: return "waiting for the first confirmation";
+        case 8: return "excitation balance";
+        case 9: return "waiting for the confirmation of the position";
+        case 10: return "group 0: first position";
+        case 11: return "group 0: second position";
+        case 12: return "group 1: opening the adjustment";
+        case 13: return "group 1: symmetry";
+        case 14: return "group 1: first level";
+        case 15: return "group 1: second level";
+        case 16: return "waiting for the confirmation of group 1's position";
+        case 17: return "group 1: first position";
+        case 18: return "group 1: second position";
+        case 19: return "waiting for the confirmation of the threshold search";
+        case 20: return "searching the line test threshold";
+        case 21: return "storing the result";
+        case 22: return "done";
+        case 23: return values != NULL ? "see the failure table of the calibration guide" : "failed";
+        case 24: return "restoring after a break";
+        default: return "unknown status";
+    }
+}
+
+/* What the operator does at a waiting status before confirming (NULL: not a wait). */
+static const char* instruction(int32_t status) {
+    switch (status) {
+        case 25: return "put the transducer at its zero (0 mm)";
+        case 9: return "put the transducer at the calibration position";
+        case 16: return "put group 1's transducer at the calibration position";
+        case 19: return "nothing to move: the line test threshold search comes next";
+        default: return NULL;
+    }
+}
+
+/* Reads the channel at each point (the simulated board places the transducer there) and
+ * prints the readings in mm and their errors in % of range. */
 static int print_readings(QMD5820_HANDLE board, const char* when) {
+    double value[POINTS];
     int i;
     if (i_QMD5820_Init1TransducerChannel(board, CHANNEL, TRANSDUCER, 0.0) != 0)
         return example_failed(board, "initialising the channel");
-    printf("%-7s", when);
     for (i = 0; i < POINTS; ++i) {
-        const double x = points[i] * RANGE;
         uint16_t raw;
-        double value;
 #if defined(EXAMPLE_SIMULATED)
-        qmdsim_set_position(0, CHANNEL, x);
+        qmdsim_set_position(0, CHANNEL, points[i] * RANGE_MM);
 #endif
         if (i_QMD5820_Read1TransducerChannel(board, CHANNEL, &raw) != 0 ||
-            i_QMD5820_Convert1RawToMetricValue(board, CHANNEL, raw, &value) != 0)
+            i_QMD5820_Convert1RawToMetricValue(board, CHANNEL, raw, &value[i]) != 0)
             return example_failed(board, "reading the channel");
-        printf("  %+9.5f (%+6.3f %%)", value, 100.0 * (value - x) / RANGE);
     }
+    printf("%-15s", when);
+    for (i = 0; i < POINTS; ++i) printf("  %+9.5f", value[i]);
+    printf("\nerror/%% range  ");
+    for (i = 0; i < POINTS; ++i) printf("  %+9.3f", 100.0 * (value[i] - points[i] * RANGE_MM) / RANGE_MM);
     printf("\n");
     return 1;
 }
 
-/* Puts the transducer where the worker waits for it (or asks the operator to). */
+/* Gets the transducer where the worker waits for it: on the simulated board the program
+ * moves it, on a real board the operator does and presses Enter. */
 static void place_transducer(int32_t status) {
-    const double where = status == 9 ? POSITION : 0.0;
 #if defined(EXAMPLE_SIMULATED)
-    if (status == 25 || status == 9) qmdsim_set_position(0, CHANNEL, where);
+    if (status == 25) qmdsim_set_position(0, CHANNEL, 0.0);
+    if (status == 9) qmdsim_set_position(0, CHANNEL, POSITION_MM);
 #else
     int c;
-    if (status == 25 || status == 9) printf("  put the transducer at %g, then press Enter\n", where);
-    else printf("  press Enter to go on\n");
+    (void)status;
+    printf("    then press Enter\n");
     while ((c = getchar()) != '\n' && c != EOF) {
     }
 #endif
@@ -65,23 +124,31 @@ static int run_worker(QMD5820_HANDLE board) {
     int32_t status = -1, shown = -1;
     uint32_t values[2];
     long polls = 0;
-    if (i_QMD5820_CalibrationStart(board, TRANSDUCER, CHANNEL, 0, 350, POSITION, 0) != 0)
+    if (i_QMD5820_CalibrationStart(board, TRANSDUCER, CHANNEL, 0, IMPEDANCE_OHM, POSITION_MM, 0) != 0)
         return example_failed(board, "starting the calibration");
     for (;;) {
         if (i_QMD5820_CalibrationGetCurrentStatus(board, &status, values) != 0)
             return example_failed(board, "reading the calibration status");
         if (status != shown) {
+            const char* todo = instruction(status);
             shown = status;
             if (status == 23) {
-                fprintf(stderr, "the calibration failed in phase %d with code %d\n",
-                        (int)values[0], (int)values[1]);
-                i_QMD5820_CalibrationBreak(board); /* restores the configuration block */
+                fprintf(stderr, "the calibration failed in phase %u (%s), code %u: %s\n",
+                        (unsigned)values[0], worker_text((int32_t)values[0], NULL),
+                        (unsigned)values[1], worker_text(status, values));
+                /* The break writes the transducer's configuration block back as the run
+                 * found it; the potentiometers keep what the run set. */
+                i_QMD5820_CalibrationBreak(board);
                 return 0;
             }
-            if (status != 0) printf("  status %2d  live values %5u %5u\n", (int)status,
-                                    (unsigned)values[0], (unsigned)values[1]);
+            if (status != 0)
+                printf("  status %2d  %-52s live values %5u %5u\n", (int)status,
+                       worker_text(status, NULL), (unsigned)values[0], (unsigned)values[1]);
             if (status == 22) return 1;
-            if (status == 25 || status == 9 || status == 16 || status == 19) {
+            if (todo != NULL) {
+                printf("    operator: %s", todo);
+                if (status == 9 || status == 16) printf(" (%g mm)", POSITION_MM);
+                printf("\n");
                 place_transducer(status);
                 if (i_QMD5820_CalibrationNextStep(board) != 0)
                     return example_failed(board, "confirming");
@@ -98,7 +165,7 @@ static int run_worker(QMD5820_HANDLE board) {
 
 int main(void) {
     QMD5820_HANDLE board;
-    int ok;
+    int ok, i;
 #if defined(EXAMPLE_SIMULATED)
     uint8_t count = 0;
     /* The first library call attaches the simulated boards' kept state; the reset then
@@ -115,10 +182,12 @@ int main(void) {
         fprintf(stderr, "board 0 cannot be opened\n");
         return 1;
     }
-    printf("readings at");
-    for (ok = 0; ok < POINTS; ++ok) printf("  %+9.5f           ", points[ok] * RANGE);
+    printf("transducer type %d on channel %d, calibration position %g mm\n", TRANSDUCER, CHANNEL,
+           POSITION_MM);
+    printf("position/mm    ");
+    for (i = 0; i < POINTS; ++i) printf("  %+9.5f", points[i] * RANGE_MM);
     printf("\n");
-    ok = print_readings(board, "before") && run_worker(board) && print_readings(board, "after");
+    ok = print_readings(board, "before/mm") && run_worker(board) && print_readings(board, "after/mm");
     i_QMD5820_CloseBoard(board);
     return ok ? 0 : 1;
 }

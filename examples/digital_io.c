@@ -4,9 +4,7 @@
  * Reads the inputs (on the simulated board the example sets them to a walking pattern
  * first), switches outputs one by one and as a mask, and reads the output status back.
  */
-#include <stdint.h>
-
-#include "example.h"
+#include "example.h" /* first: it selects the POSIX declarations */
 
 static void bits(const char* label, uint8_t value) {
     int i;

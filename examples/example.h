@@ -1,10 +1,18 @@
 /*
  * example.h - small helpers shared by the example programs: report a failed call with the
  * library's last-error text, sleep, and whether the simulated board is there to drive.
+ *
+ * Include it first: it asks for the POSIX declarations (nanosleep) before any system
+ * header is read, so the examples build as plain ISO C11 (cc -std=c11) on Linux.
  */
 #ifndef QMD5820_EXAMPLE_H
 #define QMD5820_EXAMPLE_H
 
+#if !defined(_WIN32) && !defined(_POSIX_C_SOURCE)
+#define _POSIX_C_SOURCE 199309L /* nanosleep: not part of ISO C */
+#endif
+
+#include <stdint.h>
 #include <stdio.h>
 
 #include "QMD5820.h"
@@ -12,7 +20,7 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
-#include <time.h> /* nanosleep: the build defines _POSIX_C_SOURCE */
+#include <time.h>
 
 #include "qmd5820sim.h" /* Linux: the library runs on the simulated board */
 #define EXAMPLE_SIMULATED 1

@@ -4,9 +4,7 @@
  * On the simulated board the example first adds a board of its own (identifier
  * "QMD5820-EXAMPLE", serial number 4242), so the list shows one board more than the demo set.
  */
-#include <stdint.h>
-
-#include "example.h"
+#include "example.h" /* first: it selects the POSIX declarations */
 
 int main(void) {
     uint8_t count = 0;

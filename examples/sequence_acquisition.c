@@ -6,33 +6,16 @@
  * came, collects the acquired codes with l_QMD5820_ReadSequenceData, prints them as metric
  * values, then stops the acquisition, removes the routine and closes the board.
  *
- * On the simulated board the transducers are placed first (channel 0 at 0.5, channel 1 at
- * -2.5) and the routine moves channel 0 by 0.25 at every sequence interrupt, so each block
- * of ten sequences shows a new value (link libQMD5820sim beside libQMD5820 on Linux: with
- * pkg-config `-lQMD5820sim`, with find_package `QMD5820::sim`).
+ * On the simulated board the transducers are placed first (channel 0 at 0.5 mm, channel 1 at
+ * -2.5 mm) and the routine moves channel 0 by 0.25 mm at every sequence interrupt, so each
+ * block of ten sequences shows a new value (link libQMD5820sim beside libQMD5820 on Linux:
+ * pkg-config --libs qmd5820 qmd5820-sim, or with find_package QMD5820::sim).
  *
  * Exit status 0 on success, 1 on any failure (the library's last-error text is printed).
  */
-#if !defined(_WIN32) && !defined(_POSIX_C_SOURCE)
-#define _POSIX_C_SOURCE 199309L /* nanosleep */
-#endif
+#include "example.h" /* first: it selects the POSIX declarations */
 
 #include <stdatomic.h>
-#include <stdint.h>
-#include <stdio.h>
-
-#include "QMD5820.h"
-#include "example.h"
-
-#if !defined(_WIN32)
-#include "qmd5820sim.h" /* Linux: the library runs on the simulated board */
-#endif
-
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <time.h>
-#endif
 
 #define CHANNEL_COUNT 2
 #define SEQUENCES_PER_INTERRUPT 10 /* CHANNEL_COUNT x this must be even */
@@ -54,17 +37,12 @@ static void on_interrupt(QMD5820_HANDLE board, uint8_t info, uint32_t value1, ui
     (void)data_count;
     if (info == SEQUENCE_INTERRUPT) {
         const unsigned n = atomic_fetch_add(&sequence_interrupts, 1u) + 1u;
-#if !defined(_WIN32)
-        qmdsim_set_position(0, 0, 0.5 + 0.25 * n); /* the transducer moves on */
+#if defined(EXAMPLE_SIMULATED)
+        qmdsim_set_position(0, 0, 0.5 + 0.25 * n); /* the transducer moves on (mm) */
 #else
         (void)n;
 #endif
     }
-}
-
-static int failed(QMD5820_HANDLE board, const char* what) {
-    fprintf(stderr, "%s: %s\n", what, pc_QMD5820_GetLastError(board));
-    return 0;
 }
 
 /* Reads until `want` bytes are in `buffer` or nothing more comes within the time-out. */
@@ -73,7 +51,7 @@ static int read_sequences(QMD5820_HANDLE board, uint8_t* buffer, uint32_t want) 
     unsigned waited = 0;
     while (got < want) {
         const int32_t n = l_QMD5820_ReadSequenceData(board, want - got, buffer + got);
-        if (n < 0) return failed(board, "reading the sequence data");
+        if (n < 0) return example_failed(board, "reading the sequence data");
         if (n > 0) {
             got += (uint32_t)n;
             waited = 0;
@@ -105,7 +83,7 @@ static int acquire(QMD5820_HANDLE board) {
     if (i_QMD5820_InitAndStartTransducerSequence(board, SEQUENCES_PER_INTERRUPT, 0,
                                                  CHANNEL_COUNT, channels, transducers, 0, 0, 0,
                                                  0) != 0) {
-        return failed(board, "starting the acquisition");
+        return example_failed(board, "starting the acquisition");
     }
     while (atomic_load(&sequence_interrupts) < INTERRUPTS) {
         if (waited >= TIMEOUT_MS) {
@@ -120,7 +98,7 @@ static int acquire(QMD5820_HANDLE board) {
     /* Three interrupts: the data of at least SEQUENCES sequences are waiting. */
     if (ok) ok = read_sequences(board, data, DATA_BYTES);
     if (i_QMD5820_StopTransducerAcquisition(board) != 0) {
-        ok = failed(board, "stopping the acquisition");
+        ok = example_failed(board, "stopping the acquisition");
     }
     if (!ok) return 0;
 
@@ -132,12 +110,12 @@ static int acquire(QMD5820_HANDLE board) {
         if (i_QMD5820_ConvertMoreRawToMetricValues(board, CHANNEL_COUNT, channels,
                                                    raw + i * CHANNEL_COUNT,
                                                    metric + i * CHANNEL_COUNT) != 0) {
-            return failed(board, "converting the codes");
+            return example_failed(board, "converting the codes");
         }
     }
-    printf("sequence  channel 0  channel 1\n");
+    printf("sequence     channel 0     channel 1\n");
     for (i = 0; i < SEQUENCES; ++i) {
-        printf("%8d  %9.6f  %9.6f\n", i + 1, metric[i * CHANNEL_COUNT],
+        printf("%8d  %9.6f mm  %9.6f mm\n", i + 1, metric[i * CHANNEL_COUNT],
                metric[i * CHANNEL_COUNT + 1]);
     }
     return 1;
@@ -149,7 +127,7 @@ int main(void) {
     int ok;
 
     atomic_init(&sequence_interrupts, 0u);
-#if !defined(_WIN32)
+#if defined(EXAMPLE_SIMULATED)
     qmdsim_set_position(0, 0, 0.5);
     qmdsim_set_position(0, 1, -2.5);
 #endif

@@ -5,10 +5,9 @@
  * reload value of 19 (a period of 20 ms), prints the first five timer interrupts as they
  * come (expirations so far, reload value), then stops the timer and removes the routine.
  */
-#include <stdatomic.h>
-#include <stdint.h>
+#include "example.h" /* first: it selects the POSIX declarations */
 
-#include "example.h"
+#include <stdatomic.h>
 
 #define TIMER_INTERRUPT 2 /* b_InterruptInfo of a timer interrupt */
 #define WANTED 5
@@ -60,9 +59,9 @@ int main(void) {
         return 1;
     }
     for (i = 0; i < WANTED; ++i) {
-        printf("timer interrupt %u: %u expiration(s) so far\n", i + 1,
+        printf("timer interrupt %u: %u expiration(s) of the 20 ms period so far\n", i + 1,
                atomic_load(&expirations[i]));
     }
-    printf("count when stopped: %u of 19\n", value);
+    printf("timer value when stopped: %u (it counts down from 19 to 0 in steps of 1 ms)\n", value);
     return 0;
 }

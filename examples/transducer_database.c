@@ -2,12 +2,11 @@
  * transducer_database.c - the transducer types in the EEPROM of board 0: list them, add
  * one (index 40: range 5 mm, 80 mV/V/mm, 6104 Hz, 2.5 V, 400 ohm), show it and delete it.
  *
- * On the simulated board every run starts from the factory EEPROM, so the add always
- * succeeds; a real board keeps what is added (delete it to run the example again).
+ * The example deletes the type it added, so it can run again. A run stopped between the
+ * add and the delete leaves type 40 in the database (a real board and the simulated board
+ * both keep their EEPROM): delete it first (qmd5820 db 0 delete 40).
  */
-#include <stdint.h>
-
-#include "example.h"
+#include "example.h" /* first: it selects the POSIX declarations */
 
 #define NEW_INDEX 40
 
@@ -16,7 +15,8 @@ static int list(QMD5820_HANDLE board) {
     if (i_QMD5820_GetAvailableTransducerTypes(board, indexes, sizeof indexes, &count) != 0) {
         return example_failed(board, "listing the database");
     }
-    printf("%u transducer type(s):\n  index   range  sensitivity  frequency  voltage  calibrated\n",
+    printf("%u transducer type(s):\n"
+           "  index  range/mm  sensitivity/(mV/V/mm)  frequency/Hz  primary/V  calibrated\n",
            count);
     for (i = 0; i < count; ++i) {
         double range, sensitivity, frequency, voltage;
@@ -25,7 +25,7 @@ static int list(QMD5820_HANDLE board) {
                                                            &frequency, &voltage, &state) != 0) {
             return example_failed(board, "reading a transducer type");
         }
-        printf("  %5u  %6.2f  %11.2f  %9.0f  %7.2f  %s\n", indexes[i], range, sensitivity,
+        printf("  %5u  %8.2f  %21.2f  %12.0f  %9.2f  %s\n", indexes[i], range, sensitivity,
                frequency, voltage, (state & 1) ? "yes" : "no");
     }
     return 1;
@@ -40,7 +40,8 @@ int main(void) {
     }
     ok = list(board);
     if (ok) {
-        printf("adding transducer type %d\n", NEW_INDEX);
+        printf("adding transducer type %d: range 5 mm, 80 mV/V/mm, 6104 Hz, 2.5 V, 400 ohm\n",
+               NEW_INDEX);
         if (i_QMD5820_TransducerDatabaseAdd(board, NEW_INDEX, 5.0, 80.0, 6104.0, 2.5, 400.0) != 0)
             ok = example_failed(board, "adding");
     }
