@@ -97,5 +97,6 @@ def transducer_data_problem(range_mm: float, sensitivity: float, frequency_hz: f
         low, high, unit = TRANSDUCER_LIMITS[field]
         if not isinstance(value, (int, float)) or isinstance(value, bool) or \
                 not math.isfinite(value) or not low < value <= high:
-            return f"{field} {value!r} {unit} is outside the range above {low:g} up to {high:g} {unit}"
+            return (f"{field} {value!r} {unit} is outside the range above {low:g} up to "
+                    f"{high:g} {unit}")
     return None

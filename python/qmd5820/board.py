@@ -209,7 +209,7 @@ class Board(DigitalIOAndTimer, ChannelsAndDatabase):
 
     def sequence(self, uses: Uses, sequences_per_interrupt: int = 10, trigger: str = "none",
                  on_interrupt: Optional[InterruptCallback] = None, timeout: float = 5.0, *,
-                 max_backlog: int = 16, on_overrun: str = "raise", over_range: str = "flag",
+                 max_backlog: int = 64, on_overrun: str = "raise", over_range: str = "flag",
                  on_block: Optional[BlockCallback] = None,
                  parameters: tuple[int, int, int] = (0, 0, 0)) -> SequenceAcquisition:
         """A sequence acquisition (context manager handing out ``Block``s; see

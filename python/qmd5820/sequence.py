@@ -56,7 +56,7 @@ class SequenceAcquisition:
 
     def __init__(self, link: Link, uses: Uses, sequences_per_interrupt: int = 10,
                  trigger: str = "none", on_interrupt: Optional[InterruptCallback] = None,
-                 timeout: float = 5.0, *, max_backlog: int = 16, on_overrun: str = "raise",
+                 timeout: float = 5.0, *, max_backlog: int = 64, on_overrun: str = "raise",
                  over_range: str = "flag", on_block: Optional[BlockCallback] = None,
                  parameters: tuple[int, int, int] = (0, 0, 0),
                  explain_types: Optional[ExplainTypes] = None) -> None:
@@ -149,6 +149,8 @@ class SequenceAcquisition:
             self._user(info, value1, value2, data)
 
     def __enter__(self) -> "SequenceAcquisition":
+        if self._stop.is_set() or self._running:
+            raise StateError(None, None, "a SequenceAcquisition runs once: make a new one")
         self._routine = self._link.install_routine(self._on_interrupt, "a sequence acquisition")
         channels, transducers = channel_array(self.channels), channel_array(self.transducers)
         p1, p2, p3 = self.parameters
@@ -264,10 +266,8 @@ class SequenceAcquisition:
         return self._convert(number, arrived, announced - number)
 
     def _arrival(self, number: int) -> float:
-        for n, t in reversed(self._arrivals):
-            if n == number:
-                return t
-        return float("nan")  # not kept (cannot happen for blocks handed out)
+        """When block `number` was announced (NaN once no longer kept)."""
+        return next((t for n, t in self._arrivals if n == number), float("nan"))
 
     def _overrun_text(self, announced: int, backlog: int) -> str:
         oldest = self._arrival(self._taken + 1)

@@ -237,8 +237,9 @@ class ImportTest(unittest.TestCase):
                         graph[name].add(node.module.split(".")[0])
                     else:
                         graph[name].update(a.name for a in node.names)
-                elif isinstance(node, ast.ImportFrom) and (node.module or "").startswith("qmd5820."):
-                    graph[name].add(node.module.split(".")[1])
+                elif isinstance(node, ast.ImportFrom) and \
+                        (node.module or "").startswith("qmd5820."):
+                    graph[name].add((node.module or "").split(".")[1])
         graph = {k: {m for m in v if m in graph} for k, v in graph.items()}
         done, path = set(), []
 

@@ -135,7 +135,7 @@ class ReleaseTest(SimulatedBoardTest):
                 sim.set_sequence_period_us(0, 100_000_000)
                 ctrl_c = threading.Timer(0.2, _thread.interrupt_main)
                 with self.assertRaises(raised):
-                    with board.sequence({0: 1}, sequences_per_interrupt=2,
+                    with board.sequence({0: 1}, sequences_per_interrupt=2, max_backlog=10_000,
                                         timeout=timeout) as acq:
                         if raised is KeyboardInterrupt:
                             ctrl_c.start()
@@ -148,7 +148,7 @@ class ReleaseTest(SimulatedBoardTest):
         with Board(index=0) as board:
             sim.fault_request(0, START_SEQUENCE, 1, sim.FAULT_STATUS, 6)
             with self.assertRaises(QMD5820Error) as caught:
-                with board.sequence({0: 1}, sequences_per_interrupt=2):
+                with board.sequence({0: 1}, sequences_per_interrupt=2, max_backlog=10_000):
                     self.fail("the block must not run")
             self.assertEqual(caught.exception.code, -6)
             self.assertIsNone(board._routine)
@@ -164,7 +164,7 @@ class ReleaseTest(SimulatedBoardTest):
 
         with Board(index=0) as board:
             with self.assertRaises(qmd5820.InterruptRoutineError) as caught:
-                with board.sequence({0: 1}, sequences_per_interrupt=2,
+                with board.sequence({0: 1}, sequences_per_interrupt=2, max_backlog=10_000,
                                     on_interrupt=failing) as acq:
                     blocks = list(acq.blocks(3))  # acquisition goes on regardless
             self.assertEqual(len(blocks), 3)
