@@ -315,6 +315,7 @@ class CalibrationWorker:
             ) -> CalibrationStatus:
         """Run to the end, calling ``on_wait(update)`` at each waiting status (and at status
         7) before confirming; returns the final status (22)."""
+        on_wait = _args.callable_or_none("on_wait", on_wait)
         last = None
         for last in self:
             if last.status == WAITING_FOR_ZERO or last.waiting:
@@ -343,6 +344,6 @@ class CalibrationWorker:
                     raise
                 log.error("breaking the calibration on %s failed: %s", self._link.name, e)
                 return
-            if exc_type is not None:
-                log.warning("%s: %s", self._link.name, report)
-                _note(exc, str(report))
+            log.log(logging.INFO if exc_type is None else logging.WARNING, "%s: %s",
+                    self._link.name, report)
+            _note(exc, str(report))

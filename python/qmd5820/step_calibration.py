@@ -198,6 +198,6 @@ class StepCalibration:
                     raise
                 log.error("breaking the calibration on %s failed: %s", self._link.name, e)
                 return
-            if exc_type is not None:
-                log.warning("%s: %s", self._link.name, report)
-                _note(exc, str(report))
+            log.log(logging.INFO if exc_type is None else logging.WARNING, "%s: %s",
+                    self._link.name, report)
+            _note(exc, str(report))

@@ -9,6 +9,7 @@ import unittest
 from unittest import mock
 
 from qmd5820 import Board, CalibrationError, QMD5820Error, sim
+from qmd5820._tables import failure_text, status_text
 from simboard import SimulatedBoardTest
 
 TYPE, SELECTION, RANGE = 1, 2, 2.0     # factory transducer type 1: selection type 2, range 2
@@ -136,7 +137,8 @@ class CalibrationTest(FrontEndTest):
             self.assertEqual(caught.exception.phase, updates[-1].failed_phase)
             self.assertEqual(caught.exception.code, updates[-1].code)
             self.assertEqual((caught.exception.phase, caught.exception.code), (6, 10))
-            self.assertIn("phase 6 (group 0: second level) with code 10: ", caught.exception.text)
+            self.assertIn(f"phase 6 ({status_text(6)}) with code 10: {failure_text(6, 10)}",
+                          caught.exception.text)
             self.assertEqual(caught.exception.meaning, updates[-1].failure)
             self.assertFalse(run.running)
             self.assertEqual(run.status().status, 0)  # the failed run was broken on exit
