@@ -150,12 +150,20 @@ class ChannelsAndDatabase:
         return ChannelReader(self._link, channels)
 
     def _cached_reader(self, channels: Sequence[int]) -> "ChannelReader":
-        key = tuple(_args.channel_list(channels))
-        reader = self._readers.get(key)
-        if reader is None:
-            if len(self._readers) >= 64:
-                self._readers.clear()
-            reader = self._readers[key] = ChannelReader(self._link, key)
+        reader = None
+        try:  # the fast path: plain ints equal to a list checked before
+            key = tuple(channels)
+            reader = self._readers.get(key)
+        except TypeError:  # not iterable, or entries that cannot be hashed
+            key = None
+        if reader is not None and key is not None and all(type(c) is int for c in key):
+            return reader
+        # what the caller gave, unless it was an iterator the lookup has consumed
+        given = channels if key is None or hasattr(channels, "__len__") else key
+        checked = tuple(_args.channel_list(given))
+        if len(self._readers) >= 64:
+            self._readers.clear()
+        reader = self._readers[checked] = ChannelReader(self._link, checked)
         return reader
 
     def read_many_raw(self, channels: Sequence[int]) -> NDArray[np.uint16]:

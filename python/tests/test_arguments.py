@@ -182,6 +182,17 @@ class ArgumentTest(SimulatedBoardTest):
                 self.check_refusal(what, action, argument, value)
         self.assertEqual(sim.position(0, 0), 0.0)
 
+    def test_a_prepared_channel_list_lets_no_other_type_through(self):
+        """read_many keeps a prepared reader per list: equal floats or bools must not reach
+        it unchecked."""
+        with Board(index=0) as board:
+            board.init_channel(1, 5)
+            board.read_many([1, 1])
+            for what, value in [("floats", [1.0, 1.0]), ("bools", [True, True]),
+                                ("a generator", (c for c in [1.0, 1]))]:
+                with self.subTest(what), self.assertRaises(ArgumentError):
+                    board.read_many(value)
+
     def test_accepted_forms(self):
         """numpy integers and plain bools pass; the values reach the board unchanged."""
         import numpy as np
