@@ -88,15 +88,16 @@ def _invoke(fn: Any, function: str, args: tuple) -> int:
 
 class Link:
     """An open board as the package's modules use it: the handle, whether it is closed,
-    and a lock that serialises the calls on it (the library has none: callers must not
-    use one board from two threads at once; the data callback of an acquisition runs on
-    its own thread)."""
+    and a lock that serialises the calls on the board (the library has none: callers must
+    not use one board from two threads at once; the data callback of an acquisition runs
+    on its own thread). Opens of one board share its handle and so its lock."""
 
     def __init__(self, handle: int, name: str) -> None:
         self.handle = handle
         self.name = name          # "board 0", for messages
         self.closed = False
-        self.lock = threading.RLock()
+        with _LOCKS_LOCK:  # one lock per board handle, shared by every Board object of it
+            self.lock = _LOCKS.setdefault(handle, threading.RLock())
 
     def ensure_open(self) -> None:
         if self.closed:
@@ -191,5 +192,7 @@ class Routine:
 
 
 # The routine the package installed on each board handle of this process (the library
-# keeps one per board).
+# keeps one per board), and the lock of each handle.
 _ROUTINES: dict[int, Routine] = {}
+_LOCKS: dict[int, threading.RLock] = {}
+_LOCKS_LOCK = threading.Lock()

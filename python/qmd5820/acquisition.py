@@ -50,8 +50,10 @@ class Block:
     def __len__(self) -> int:
         return len(self.values)
 
-    def __array__(self, dtype: Any = None) -> NDArray[Any]:
-        return self.values if dtype is None else self.values.astype(dtype)
+    def __array__(self, dtype: Any = None, copy: Optional[bool] = None) -> NDArray[Any]:
+        if dtype is None and not copy:
+            return self.values
+        return np.array(self.values, dtype=dtype, copy=True)
 
     def rows(self, start: int, stop: int) -> "Block":
         """Sequences `start` to `stop` - 1 of this block, as a block."""

@@ -72,8 +72,8 @@ class Board(DigitalIOAndTimer, ChannelsAndDatabase):
 
     ``Board(index=0)`` or ``Board(identifier="QMD5820-DEMO-0")``. Opens are counted by the
     library: opening an open board gives the same handle, only the last close releases it.
-    Calls on one Board are serialised by a lock of its own (another Board object of the
-    same board has another lock: use one object per board across threads).
+    Calls on one board are serialised by a lock (shared by every Board object of it), so
+    the data callback of an acquisition may run beside calls from other threads.
     """
 
     def __init__(self, index: Optional[int] = None, identifier: Optional[str] = None) -> None:
