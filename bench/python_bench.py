@@ -20,7 +20,9 @@ import time
 
 import qmd5820
 from qmd5820 import sim
-from qmd5820.acquisition import _Converter
+import numpy as np
+
+from qmd5820.acquisition import Converter
 
 LOOPS = 20000
 CHANNELS = list(range(16))
@@ -43,8 +45,7 @@ def c_loop(program):
 
 def main():
     program = sys.argv[1] if len(sys.argv) > 1 else "build/default/bench/read16_loop"
-    numpy_there = qmd5820.board._np is not None
-    print(f"library {qmd5820.library_path()}, numpy {'yes' if numpy_there else 'no'}")
+    print(f"library {qmd5820.library_path()}, numpy {np.__version__}")
     for c in CHANNELS:
         sim.set_position(0, c, 0.1 * c - 0.8)
     c_rate = max(c_loop(program) for _ in range(3))
@@ -73,29 +74,25 @@ def main():
         sim.set_sequence_period_us(0, 10)
         with board.sequence({c: 1 for c in CHANNELS}, sequences_per_interrupt=sequences) as acq:
             acq.read_block()
-            raw = acq.raw_block()
+            raw = acq.raw_block().tolist()
         codes = (C.c_uint16 * len(raw))(*raw)
         out = (C.c_double * len(raw))()
-        conv = _Converter(board, CHANNELS)
+        conv = Converter(board._link, CHANNELS)
 
         def package():
             conv.convert(C.addressof(codes), C.addressof(out), len(raw))
-            if numpy_there:
-                return qmd5820.board._np.frombuffer(out, dtype="float64").reshape(-1, 16).copy()
-            return list(out)
+            return np.frombuffer(out, dtype="float64").reshape(-1, 16).copy()
 
         def one_call_per_value():
             values = [board.convert(i % 16, code) for i, code in enumerate(raw)]
-            if numpy_there:
-                return qmd5820.board._np.array(values).reshape(-1, 16)
-            return values
+            return np.array(values).reshape(-1, 16)
 
         a, b = package(), one_call_per_value()
-        same = (a == b).all() if numpy_there else a == b
+        same = bool((a == b).all())
         t_package = best_of(5, package)
         t_single = best_of(3, one_call_per_value)
         n = len(raw)
-        print(f"sequence data into {'numpy' if numpy_there else 'a list'} ({sequences} x 16 codes), values per second:")
+        print(f"sequence data into numpy ({sequences} x 16 codes), values per second:")
         print(f"  package (255 per call)       {n / t_package:12.0f}")
         print(f"  one Python call per value    {n / t_single:12.0f}   package is {t_single / t_package:.1f}x faster"
               f"{'' if same else '   RESULTS DIFFER'}")

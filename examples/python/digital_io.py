@@ -25,7 +25,7 @@ with qmd5820.Board(index=0) as board:
     board.set_output(6, False)
     print(f"outputs {board.read_outputs():08b}")
     try:
-        board.set_output(9, True)  # a deliberate mistake
-    except qmd5820.QMD5820Error as e:
-        print(f"output 9: {e} (code {e.code})")
+        board.set_output(9, True)  # a deliberate mistake: refused before it reaches the board
+    except qmd5820.ArgumentError as e:
+        print(f"output 9: {e}")
     board.outputs_off(0xFF)

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""A sequence acquisition plotted to acquisition.png with matplotlib.
+"""A sequence acquisition plotted to acquisition.png with matplotlib; the time axis comes
+from the blocks' sequence numbers and the measured sequence rate.
 
 Needs numpy and matplotlib (Debian: apt install python3-numpy python3-matplotlib); without
 them the example says so and exits with 77 (skipped). Usage: plot_acquisition.py [PNG]
@@ -8,14 +9,14 @@ import sys
 
 try:
     import matplotlib
-    import numpy as np
 except ImportError:
-    print("plot_acquisition: matplotlib and numpy are needed "
-          "(apt install python3-matplotlib python3-numpy); skipped")
+    print("plot_acquisition: matplotlib is needed (apt install python3-matplotlib); skipped")
     sys.exit(77)
 
 matplotlib.use("Agg")  # files only, no display needed
 import matplotlib.pyplot as plt  # noqa: E402
+
+import numpy as np  # noqa: E402  (a dependency of qmd5820)
 
 import qmd5820  # noqa: E402
 
@@ -36,11 +37,14 @@ if sim is not None:
 
 with qmd5820.Board(index=0) as board:
     with board.sequence(USES, sequences_per_interrupt=50) as acq:
-        data = np.vstack(list(acq.blocks(20)))  # 1000 sequences x 3 channels
+        blocks = list(acq.blocks(20))  # 20 blocks of 50 sequences x 3 channels
+        rate = acq.sequence_rate()     # measured from the blocks' arrival times
 if sim is not None:
     sim.stop_moving()
+    rate = 1e6 / PERIOD_US             # what the simulated board was told
 
-t = np.arange(len(data)) * PERIOD_US / 1000.0
+data = np.vstack([block.values for block in blocks])
+t = np.concatenate([block.sequences for block in blocks]) / rate * 1000.0
 fig, ax = plt.subplots(figsize=(8, 4))
 for column, (channel, index) in enumerate(USES.items()):
     ax.plot(t, data[:, column], label=f"channel {channel} (type {index})")

@@ -11,10 +11,13 @@ from __future__ import annotations
 
 import ctypes as C
 import ctypes.util
+import importlib
 import os
 import sys
 from pathlib import Path
-from typing import Optional
+from typing import Any, Optional
+
+from .errors import LibraryLoadError
 
 HANDLE = C.c_uint64
 U8, U16, U32, U64 = C.c_uint8, C.c_uint16, C.c_uint32, C.c_uint64
@@ -27,7 +30,7 @@ VOID_P = C.c_void_p  # arrays are passed by address: the hot paths hand in ctype
 INTERRUPT_ROUTINE = C.CFUNCTYPE(None, HANDLE, U8, U32, U32, P(U32), U32)
 
 # name: (result type, argument types)
-PROTOTYPES: dict[str, tuple[object, list[object]]] = {
+PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
     "i_QMD5820_GetNumberOfBoards": (I16, [P(U8)]),
     "i_QMD5820_OpenBoardViaIndex": (I16, [U8, P(HANDLE)]),
     "i_QMD5820_OpenBoardViaIdentifier": (I16, [C.c_char_p, P(HANDLE)]),
@@ -108,8 +111,8 @@ def _candidates() -> list[str]:
         return [env]  # an explicit choice is never second-guessed
     found += [str(p) for p in _bundled()]
     try:  # written by `cmake --install`: the library of the same installation
-        from . import _installed
-        found.append(os.path.normpath(Path(__file__).resolve().parent / _installed.LIBRARY))
+        installed = importlib.import_module(f"{__package__}._installed")
+        found.append(os.path.normpath(Path(__file__).resolve().parent / installed.LIBRARY))
     except ImportError:
         pass
     if sys.platform == "win32":
@@ -148,8 +151,8 @@ def load() -> C.CDLL:
         _declare(lib)
         _lib, _path = lib, candidate
         return lib
-    raise OSError("the QMD5820 library cannot be loaded (set QMD5820_LIBRARY to its path); "
-                  "tried: " + "; ".join(errors))
+    raise LibraryLoadError(None, None, "the QMD5820 library cannot be loaded (set "
+                           "QMD5820_LIBRARY to its path); tried: " + "; ".join(errors))
 
 
 def path() -> Optional[str]:

@@ -1,9 +1,10 @@
-"""Calibration of a transducer type: the worker (a thread in the library, followed here as an
-iterator of status updates) and the step-by-step procedure.
+"""Calibration of a transducer type by the library's worker thread, followed here as an
+iterator of status updates; what a break did. The step-by-step procedure is in
+qmd5820.step_calibration.
 
-Both adjust the board to the transducer connected to a channel of group 0 (0 to 7) and,
-optionally, one of group 1 (8 to 15), and store the result in the board's EEPROM. Both need
-the transducer moved by hand at given points: to its zero, and to ``position`` (metric unit).
+Both procedures adjust the board to the transducer connected to a channel of group 0 (0 to
+7) and, optionally, one of group 1 (8 to 15), and store the result in the board's EEPROM.
+Both need the transducer moved by hand at given points: to its zero, and to ``position``.
 
     with board.calibration_worker(1, group0_channel=3, position=1.0, impedance=350) as run:
         for update in run:
@@ -12,44 +13,34 @@ the transducer moved by hand at given points: to its zero, and to ``position`` (
                 run.confirm()
 
 Leaving the ``with`` block before the worker finished (an exception, Ctrl-C, a ``break``)
-stops it and restores the transducer's configuration block.
+stops it and restores the transducer's configuration block; ``run.break_report`` (also
+logged on the ``qmd5820`` logger) says what the break restored and what it did not.
 """
 from __future__ import annotations
 
 import ctypes as C
+import logging
 import time
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Callable, Iterator, Optional
+from typing import Any, Callable, Iterator, Optional
 
-from .errors import QMD5820Error
+from . import _args
+from ._calls import Link
+from ._tables import failure_text, status_text
+from .errors import QMD5820Error, StateError
 
-if TYPE_CHECKING:  # pragma: no cover
-    from .board import Board
+log = logging.getLogger("qmd5820")
 
 IDLE, DONE, FAILED = 0, 22, 23
+THRESHOLD, STORE, PREPARE = 20, 21, 2
 WAITING_FOR_ZERO = 7  # model 1: move the transducer until the board sees its zero (no confirm)
 CONFIRM_STATUSES = frozenset({25, 9, 16, 19})
 """The statuses at which the worker waits for ``confirm()``."""
 
-PHASES: dict[int, str] = {
-    0: "idle", 1: "primary line", 2: "preparing",
-    3: "group 0 open", 4: "group 0 symmetry", 5: "group 0 first level",
-    6: "group 0 second level", 7: "waiting for the transducer's zero",
-    25: "waiting for the first confirmation (transducer at its zero)",
-    8: "excitation balance", 9: "waiting before the positions (transducer at the position)",
-    10: "group 0 first position", 11: "group 0 second position",
-    12: "group 1 open", 13: "group 1 symmetry", 14: "group 1 first level",
-    15: "group 1 second level",
-    16: "waiting before the group 1 positions (group 1 transducer at the position)",
-    17: "group 1 first position", 18: "group 1 second position",
-    19: "waiting before the threshold search", 20: "threshold search", 21: "storing",
-    22: "done", 23: "failed", 24: "restore after a break",
-}
-
 
 def phase_name(status: int) -> str:
-    """The name of a worker status (or of a failed phase)."""
-    return PHASES.get(status, f"status {status}")
+    """What a worker status (or a failed phase) means."""
+    return status_text(status)
 
 
 def _signed(word: int) -> int:
@@ -62,7 +53,8 @@ class CalibrationStatus:
 
     ``values`` are the two live raw values while the board is adjusted (zeros before the
     first adjustment and in statuses 0, 1, 2 and 22); in status 23 ``failed_phase`` and
-    ``code`` tell where and why the worker failed (``values`` then holds them as read).
+    ``code`` tell where and why the worker failed (``values`` then holds them as read) and
+    ``failure`` what that means.
     """
     status: int
     values: tuple[int, int]
@@ -92,47 +84,148 @@ class CalibrationStatus:
     def code(self) -> Optional[int]:
         return _signed(self.values[1]) if self.failed else None
 
+    @property
+    def failure(self) -> Optional[str]:
+        """What the failure's phase and code mean (status 23 only)."""
+        if not self.failed:
+            return None
+        return failure_text(self.failed_phase or 0, self.code or 0)
+
     def __str__(self) -> str:
         if self.failed:
             return (f"{self.status:2} failed in phase {self.failed_phase} "
-                    f"({phase_name(self.failed_phase or 0)}), code {self.code}")
+                    f"({phase_name(self.failed_phase or 0)}), code {self.code}: {self.failure}")
         return f"{self.status:2} {self.phase}: {self.values[0]} {self.values[1]}"
 
 
 class CalibrationError(QMD5820Error):
     """The worker failed (status 23): ``phase`` is the status it failed in (24: restoring
-    after a break), ``code`` the code of that phase."""
+    after a break), ``code`` the code of that phase, ``meaning`` what they mean."""
 
     def __init__(self, phase: int, code: int) -> None:
+        self.phase = phase
+        self.meaning = failure_text(phase, code)
         super().__init__(code, "i_QMD5820_CalibrationStart",
                          f"i_QMD5820_CalibrationStart: the calibration failed in phase {phase} "
-                         f"({phase_name(phase)}) with code {code}")
-        self.phase = phase
+                         f"({phase_name(phase)}) with code {code}: {self.meaning}")
+
+
+@dataclass(frozen=True)
+class BreakReport:
+    """What a break of a calibration did.
+
+    ``status`` is the worker status (or the step-by-step procedure's step) seen just before
+    the break; ``restored`` and ``not_restored`` name what the break put back and what it
+    did not; ``completed`` is True when the run stored its result in spite of the break (a
+    break in the worker's threshold search only shortens the search)."""
+    procedure: str
+    status: int
+    restored: tuple[str, ...]
+    not_restored: tuple[str, ...]
+    completed: bool = False
+    note: str = ""
+
+    def __str__(self) -> str:
+        parts = [f"{self.procedure} calibration broken at {self.status} "
+                 f"({phase_name(self.status) if self.procedure == 'worker' else 'step'})"]
+        if self.note:
+            parts.append(self.note)
+        parts.append("restored: " + ("; ".join(self.restored) or "nothing"))
+        if self.not_restored:
+            parts.append("not restored: " + "; ".join(self.not_restored))
+        return ". ".join(parts)
+
+
+_BLOCK = "the transducer's configuration block (as it was before the run)"
+_POTENTIOMETERS = "the potentiometers (the worker's break writes none back)"
+
+
+def worker_break_report(before: CalibrationStatus, code: int,
+                        calibrated_before: Optional[bool],
+                        calibrated_after: Optional[bool]) -> BreakReport:
+    """What CalibrationBreak did, from the status before it, its result and the
+    transducer's calibration state before the run and after the break."""
+    s = before.status
+    if code != 0:
+        return BreakReport("worker", s, (), (_BLOCK + ": writing it back failed, break again",
+                                             _POTENTIOMETERS))
+    if s in (THRESHOLD, STORE):
+        if calibrated_after:
+            again = "" if calibrated_before is False else \
+                " (it was marked calibrated before this run as well)"
+            return BreakReport("worker", s, (), (), completed=True, note=(
+                "the break came in the threshold search or the store, which it does not "
+                f"stop: the worker stored its result and the transducer is calibrated{again}"))
+        return BreakReport("worker", s, (_BLOCK + ", if the run had not stored yet",),
+                           ("the result: the store did not complete",))
+    if s == FAILED:
+        if before.failed_phase == PREPARE:
+            return BreakReport("worker", s, (_BLOCK + ", if the failed run had read it",),
+                               (_POTENTIOMETERS,), note=f"the run had failed: {before.failure}")
+        return BreakReport("worker", s, (_BLOCK,), (_POTENTIOMETERS,),
+                           note=f"the run had failed: {before.failure}")
+    if s in (IDLE, DONE):
+        return BreakReport("worker", s, (), (), completed=s == DONE,
+                           note="no run was in progress")
+    if s == PREPARE:
+        return BreakReport("worker", s, (_BLOCK + ", if the run had read it",),
+                           (_POTENTIOMETERS,))
+    return BreakReport("worker", s, (_BLOCK,), (_POTENTIOMETERS,))
+
+
+def calibrated(link: Link, index: int) -> Optional[bool]:
+    """Whether transducer type `index` is marked calibrated (None when it cannot be read)."""
+    r, s, f, v, state = (C.c_double(), C.c_double(), C.c_double(), C.c_double(),
+                         C.c_uint8())
+    try:
+        link.do("i_QMD5820_TransducerDatabaseReadTransducerInfo", index, C.byref(r),
+                C.byref(s), C.byref(f), C.byref(v), C.byref(state))
+    except QMD5820Error:
+        return None
+    return bool(state.value & 1)
+
+
+def _note(exc: Optional[BaseException], text: str) -> None:
+    if exc is not None and hasattr(exc, "add_note"):  # Python 3.11 and later
+        exc.add_note(text)
 
 
 class CalibrationWorker:
-    """A calibration run by the library's worker thread on `board`.
+    """A calibration run by the library's worker thread on a board.
 
     Started by ``start()`` or on entering the ``with`` block. Iterating yields a
     ``CalibrationStatus`` each time the status changes, polling every ``poll_interval``
     seconds; it ends after the update of status 22 (done), and raises ``CalibrationError``
     after the update of status 23. At a waiting status (``update.waiting``) place the
     transducer and call ``confirm()``; at status 7 (model 1) move it until the board sees
-    its zero. ``break_()`` stops the worker and restores the configuration block; the
-    ``with`` block does that when it is left before the end or after a failure.
+    its zero. ``break_()`` stops the worker, restores the configuration block and returns a
+    ``BreakReport``; the ``with`` block does that when it is left before the end or after
+    a failure.
     """
 
-    def __init__(self, board: "Board", transducer_index: int, group0_channel: int,
+    def __init__(self, link: Link, transducer_index: int, group0_channel: int,
                  position: float, *, impedance: int, group1_channel: int = 0,
                  model: int = 0, poll_interval: float = 0.001) -> None:
-        self.board = board
-        self.args = (transducer_index, group0_channel, group1_channel, impedance, position,
-                     model)
-        self.poll_interval = poll_interval
+        self._link = link
+        index = _args.transducer_index(transducer_index)
+        group1 = _args.integer("group1_channel", group1_channel, 0, 15,
+                               "0 (none) or a channel of group 1, 8 to 15")
+        if 1 <= group1 <= 7:
+            raise _args.ArgumentError("group1_channel", "0 (none) or a channel of group 1, "
+                                      "8 to 15", group1_channel)
+        self.args = (index, _args.integer("group0_channel", group0_channel, 0, 7,
+                                          "a channel of group 0, 0 to 7"),
+                     group1, _args.integer("impedance", impedance, 1, _args.U32_MAX,
+                                           "an impedance from 1 to 4294967295"),
+                     _args.position(position),
+                     _args.one_of("model", model, (0, 1)))
+        self.poll_interval = _args.seconds(poll_interval, "poll_interval", high=0.05)
+        self.break_report: Optional[BreakReport] = None
         self._running = False
         self._finished: Optional[CalibrationStatus] = None
         self._last_seen = -1
         self._started = False
+        self._calibrated_before: Optional[bool] = None
 
     def start(self) -> "CalibrationWorker":
         """Start the worker thread (QMD5820Error when the library refuses).
@@ -140,16 +233,18 @@ class CalibrationWorker:
         A failed run left behind (status 23) is broken first: the library keeps its status
         until a break, and its configuration block is restored."""
         if self._raw_status()[0] == FAILED:
-            self.board._do("i_QMD5820_CalibrationBreak")
-        self.board._do("i_QMD5820_CalibrationStart", *self.args)
+            self._link.do("i_QMD5820_CalibrationBreak")
+        self._calibrated_before = calibrated(self._link, self.args[0])
+        self._link.do("i_QMD5820_CalibrationStart", *self.args)
         self._running, self._finished, self._last_seen = True, None, -1
         self._started = True
+        self.break_report = None
         return self
 
     def _raw_status(self) -> tuple[int, tuple[int, int]]:
         status = C.c_int32()
         values = (C.c_uint32 * 2)()
-        self.board._do("i_QMD5820_CalibrationGetCurrentStatus", C.byref(status), values)
+        self._link.do("i_QMD5820_CalibrationGetCurrentStatus", C.byref(status), values)
         return status.value, (values[0], values[1])
 
     def status(self) -> CalibrationStatus:
@@ -165,13 +260,28 @@ class CalibrationWorker:
     def confirm(self) -> None:
         """Confirm the position the worker waits for (statuses 25, 9, 16 and 19). A
         confirmation given before the wait lets it pass at once."""
-        self.board._do("i_QMD5820_CalibrationNextStep")
+        self._link.do("i_QMD5820_CalibrationNextStep")
 
-    def break_(self) -> None:
+    def break_(self) -> BreakReport:
         """Stop the worker and restore the transducer's configuration block (also after a
-        failure: the failed run's block is written back and the status becomes 0)."""
+        failure: the failed run's block is written back and the status becomes 0). The
+        report says what was restored; a break in the threshold search lets the worker
+        store its result, and the report says so."""
+        before = self._finished if self._finished is not None else \
+            CalibrationStatus(*self._raw_status())
         self._running, self._started, self._finished = False, False, None
-        self.board._do("i_QMD5820_CalibrationBreak")
+        code = 0
+        try:
+            self._link.do("i_QMD5820_CalibrationBreak")
+        except QMD5820Error as e:
+            if e.code is None:
+                raise
+            code = e.code
+        after = calibrated(self._link, self.args[0])
+        self.break_report = worker_break_report(before, code, self._calibrated_before, after)
+        if code:
+            raise QMD5820Error(code, "i_QMD5820_CalibrationBreak", str(self.break_report))
+        return self.break_report
 
     @property
     def running(self) -> bool:
@@ -180,7 +290,8 @@ class CalibrationWorker:
 
     def __iter__(self) -> Iterator[CalibrationStatus]:
         if not self._running and self._finished is None:
-            raise ValueError("the calibration worker is not running")
+            raise StateError(None, None, "the calibration worker is not running "
+                             "(start() or a with-block starts it)")
         seen_running = False
         started = time.monotonic()
         while True:
@@ -204,6 +315,7 @@ class CalibrationWorker:
             ) -> CalibrationStatus:
         """Run to the end, calling ``on_wait(update)`` at each waiting status (and at status
         7) before confirming; returns the final status (22)."""
+        on_wait = _args.callable_or_none("on_wait", on_wait)
         last = None
         for last in self:
             if last.status == WAITING_FOR_ZERO or last.waiting:
@@ -219,83 +331,19 @@ class CalibrationWorker:
             self.start()
         return self
 
-    def __exit__(self, *exc: Any) -> None:
+    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
         # Anything but a completed run is broken: a running worker is stopped, a failed one
         # has its configuration block restored and its status cleared.
         if self._started and not (self._finished is not None and self._finished.done):
-            self.break_()
-
-
-class StepCalibration:
-    """The step-by-step procedure, run on the calling thread (each step blocks for seconds).
-
-    ``start()`` runs step 1 (the levels of group 0); each ``next_step()`` runs the next
-    one: the balance (transducer at its zero), the positions of group 0 (transducer at
-    ``position``; with one group also the store), then with a group 1 channel its levels
-    and its positions (and the store). ``values()`` reads the two live raw values.
-    A step that finds no acceptable setting raises QMD5820Error with code -50: a level or
-    balance step may be repeated after moving the transducer, otherwise break. The ``with``
-    block breaks when it is left before the last step.
-    """
-
-    def __init__(self, board: "Board", transducer_index: int, first_channel: int,
-                 position: float, second_channel: int = 0) -> None:
-        self.board = board
-        self.args = (transducer_index, first_channel, second_channel, position)
-        self.steps = 5 if second_channel else 3
-        self.done_steps = 0
-        self._address = 0
-        self._in_progress = False
-
-    def start(self) -> "StepCalibration":
-        address = C.c_uint64()
-        try:
-            self.board._do("i_QMD5820_StartCalibration", *self.args, C.byref(address))
-        except QMD5820Error as e:
-            if e.code == -50:  # in progress: the live values are there, step 1 may repeat
-                self._address, self._in_progress = address.value, True
-            raise
-        self._address, self._in_progress, self.done_steps = address.value, True, 1
-        return self
-
-    def next_step(self) -> None:
-        """Run the next step (or repeat a failed level or balance step)."""
-        self.board._do("i_QMD5820_NextCalibrationStep")
-        self.done_steps += 1
-        if self.done_steps >= self.steps:
-            self._in_progress = False
-
-    def break_(self) -> None:
-        """Abandon: restore the potentiometers and the excitation table."""
-        self.board._do("i_QMD5820_BreakCalibration")
-        self._in_progress = False
-
-    @property
-    def finished(self) -> bool:
-        """Every step done: the result is stored."""
-        return self.done_steps >= self.steps
-
-    @property
-    def in_progress(self) -> bool:
-        return self._in_progress
-
-    def values(self) -> tuple[int, int]:
-        """The two live raw values of the adjustment."""
-        if not self._address:
-            raise ValueError("the calibration is not started")
-        v = (C.c_uint32 * 2).from_address(self._address)
-        return v[0], v[1]
-
-    def __enter__(self) -> "StepCalibration":
-        if not self._in_progress:
+            if exc_type is KeyboardInterrupt:
+                log.warning("Ctrl-C: breaking the calibration worker on %s", self._link.name)
             try:
-                self.start()
-            except BaseException:
-                if self._in_progress:  # step 1 failed: the block is not entered, break now
-                    self.break_()
-                raise
-        return self
-
-    def __exit__(self, *exc: Any) -> None:
-        if self._in_progress:
-            self.break_()
+                report = self.break_()
+            except QMD5820Error as e:
+                if exc_type is None:
+                    raise
+                log.error("breaking the calibration on %s failed: %s", self._link.name, e)
+                return
+            log.log(logging.INFO if exc_type is None else logging.WARNING, "%s: %s",
+                    self._link.name, report)
+            _note(exc, str(report))

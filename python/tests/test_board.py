@@ -1,5 +1,6 @@
 """Board methods of the qmd5820 package against the simulated board: what reaches the
 board, what comes back, and the state left after failures."""
+import ctypes as C
 import os
 import subprocess
 import sys
@@ -8,7 +9,7 @@ import unittest
 
 import qmd5820
 from qmd5820 import Board, QMD5820Error, sim
-from test_package import RANGES, SimulatedBoardTest, as_list, expected
+from simboard import RANGES, SimulatedBoardTest, expected
 
 
 class InterruptDataTest(SimulatedBoardTest):
@@ -65,7 +66,7 @@ class UnknownHandleTest(SimulatedBoardTest):
             self.assertEqual(caught.exception.code, -1)
             self.assertEqual(caught.exception.text, "i_QMD5820_Read8DigitalInputs: "
                              "The h_DeviceHandle parameter is invalid (-1)")
-            board._closed = True  # its open is already released
+            board._link.closed = True  # its open is already released
 
 
 class DeviceTest(SimulatedBoardTest):
@@ -117,10 +118,12 @@ class DeviceTest(SimulatedBoardTest):
             board.init_channel(0, 1)
             sim.set_position(0, 0, 1.0)
             with self.assertRaises(QMD5820Error) as caught:
-                board.read_many([0, 16])
+                channels, raw = (C.c_uint8 * 2)(0, 16), (C.c_uint16 * 2)()
+                board._link.do("i_QMD5820_ReadMoreTransducerChannels", 2,  # past the package
+                               C.addressof(channels), C.addressof(raw))
             self.assertEqual((caught.exception.code, caught.exception.function),
                              (-4, "i_QMD5820_ReadMoreTransducerChannels"))
-            self.assertEqual(as_list(board.read_many([0, 0])), [expected(1.0, RANGES[1])] * 2)
+            self.assertEqual(board.read_many([0, 0]).tolist(), [expected(1.0, RANGES[1])] * 2)
 
     def test_auto_refresh_follows_positions_and_stops_on_exception(self):
         with Board(index=0) as board:
@@ -129,11 +132,11 @@ class DeviceTest(SimulatedBoardTest):
                     for p in (1.0, -3.0):
                         sim.set_position(0, 2, p)
                         sim.set_position(0, 9, p / 10)
-                        self.assertEqual(as_list(ar.values()),
+                        self.assertEqual(ar.values().tolist(),
                                          [expected(p, 10.0), expected(p / 10, 1.0)])
                     raise RuntimeError("in the block")
             self.assertEqual(sim.acquisition_mode(0), 0)
-            with self.assertRaises(ValueError):
+            with self.assertRaises(qmd5820.StateError):
                 ar.values()  # not running any more
 
 
