@@ -12,7 +12,7 @@ demo=(cmake ninja-build g++ libcli11-dev)
 test=("${demo[@]}" python3 googletest libgtest-dev libgmock-dev libbenchmark-dev pkg-config
       g++-mingw-w64-x86-64 clang-14 libclang-rt-14-dev llvm-14 lld-14 wine wine64
       python3-setuptools python3-wheel python3-numpy python3-matplotlib doxygen
-      python3-sphinx groff-base)
+      python3-sphinx python3-mypy groff-base)
 case "${1:-test}" in
   demo) packages=("${demo[@]}") ;;
   test) packages=("${test[@]}") ;;

@@ -212,7 +212,7 @@ class Board(DigitalIOAndTimer, ChannelsAndDatabase):
                  max_backlog: int = 64, on_overrun: str = "raise", over_range: str = "flag",
                  on_block: Optional[BlockCallback] = None,
                  parameters: tuple[int, int, int] = (0, 0, 0)) -> SequenceAcquisition:
-        """A sequence acquisition (context manager handing out ``Block``s; see
+        """A sequence acquisition (context manager handing out ``Block`` objects; see
         qmd5820.sequence.SequenceAcquisition for the backlog, the callback and the rate)."""
         return SequenceAcquisition(self._link, uses, sequences_per_interrupt, trigger,
                                    on_interrupt, timeout, max_backlog=max_backlog,
