@@ -26,9 +26,7 @@ constexpr std::size_t kIdentifierBytes = 52;
 constexpr std::size_t kHeaderBytes = 8 + 4 + 4 + 4 + 4 + kIdentifierBytes;  // 76
 
 void PutU32(std::vector<uint8_t>& out, uint32_t v) {
-    uint8_t b[4];
-    qmd::bytes::PutU32(b, v);
-    out.insert(out.end(), b, b + 4);
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
 using qmd::bytes::GetU32;
