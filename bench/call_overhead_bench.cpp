@@ -9,6 +9,7 @@
 #include "QMD5820.h"
 #include "core/board_table.h"
 #include "qmd5820_backend.h"
+#include "qmd5820_protocol/requests.h"
 #include "ratio_reporter.h"
 
 namespace {
@@ -21,7 +22,7 @@ int32_t Open(void*, uint32_t, uint64_t* handle) {
 }
 int32_t Close(void*, uint64_t) { return 0; }
 int32_t Ioctl(void*, uint64_t, uint32_t, uint8_t* buffer, uint32_t, uint32_t out_size) {
-    if (out_size > 0) buffer[0] = 0;
+    if (out_size > 0) buffer[qmd::req::kStatus] = 0;
     return 1;
 }
 int32_t Read(void*, uint64_t, uint8_t*, uint32_t, uint32_t* read) {

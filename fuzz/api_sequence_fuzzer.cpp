@@ -15,7 +15,7 @@
 #include "QMD5820.h"
 #include "api_calls.h"
 #include "core/board_table.h"
-#include "core/requests.h"
+#include "qmd5820_protocol/requests.h"
 #include "fuzz_support.h"
 #include "interrupts/interrupts.h"
 #include "qmd5820sim.h"
@@ -62,13 +62,13 @@ void DrainInterrupts(uint32_t board) {
     const qmd5820_backend* sim = qmdsim_backend();
     uint64_t handle = 0;
     if (sim->open_board(sim->context, board, &handle) != QMD5820_OPEN_OK) return;
-    uint8_t record[144] = {};
+    uint8_t record[qmd::RecordSize(qmd::req::kReadInterruptRecord)] = {};
     do {
         if (sim->device_io_control(sim->context, handle, qmd::req::kReadInterruptRecord, record,
                                    0, sizeof record) == 0) {
             break;
         }
-    } while (record[141] == 0);
+    } while (record[qmd::req::interrupt_record::kEmpty] == 0);
     sim->close_handle(sim->context, handle);
 }
 
@@ -110,7 +110,8 @@ void SimulatorEvent(Input& in) {
         case 1: {
             const uint32_t board = Board(in);
             const bool read = in.Bool();
-            const uint32_t address = 2u * (in.U16() % 1280);
+            const uint32_t address =
+                qmd::req::eeprom_word::ByteAddress(static_cast<uint16_t>(in.U16() % 1280));
             const uint32_t nth = in.Below(3);
             const int32_t kind = in.Bool() ? QMDSIM_FAULT_CALL : QMDSIM_FAULT_STATUS;
             qmdsim_fault_request_at(board, read ? qmd::req::kEepromRead : qmd::req::kEepromWrite,

@@ -21,13 +21,18 @@
 #include "QMD5820.h"
 #include "api_calls.h"
 #include "core/board_table.h"
-#include "core/requests.h"
+#include "qmd5820_protocol/bytes.h"
+#include "qmd5820_protocol/requests.h"
 #include "interrupts/interrupts.h"
 #include "fuzz_support.h"
 
 namespace {
 
 using qmdfuzz::Input;
+namespace req = qmd::req;
+namespace layout = qmd::req::interrupt_record;
+
+constexpr std::size_t kRecordBytes = qmd::RecordSize(req::kReadInterruptRecord);
 
 constexpr unsigned kMaxCalls = 48;
 constexpr uint64_t kHandleBase = 0x5A5A0000;
@@ -36,7 +41,7 @@ struct Fake {
     std::mutex mutex;
     Input* input = nullptr;  // null while cleaning up: every request then succeeds
     std::thread::id caller;
-    std::deque<std::array<uint8_t, 144>> records;
+    std::deque<std::array<uint8_t, kRecordBytes>> records;
     bool drained = true;  // the interrupt thread has read the empty record after the last one
     uint64_t event = 0;   // the event the library registered last
     uint64_t virtual_ms = 0;
@@ -82,40 +87,41 @@ int32_t CloseHandle(void*, uint64_t) {
 int32_t DeviceIoControl(void*, uint64_t, uint32_t code, uint8_t* buffer, uint32_t in_size,
                         uint32_t out_size) {
     Fake& f = F();
-    if (code == qmd::req::kReadInterruptRecord) {
+    if (code == req::kReadInterruptRecord) {
         std::lock_guard<std::mutex> lock(f.mutex);
-        if (out_size < 144) return 0;
+        if (out_size < kRecordBytes) return 0;
         if (f.records.empty()) {
             std::memset(buffer, 0, out_size);
-            buffer[141] = 1;
+            buffer[layout::kEmpty] = 1;
             f.drained = true;
         } else {
-            std::memcpy(buffer, f.records.front().data(), 144);
+            std::memcpy(buffer, f.records.front().data(), kRecordBytes);
             f.records.pop_front();
         }
         return 1;
     }
-    if (code == qmd::req::kRegisterInterruptEvent && in_size >= 8) {
+    constexpr std::size_t kEvent = req::interrupt_event::kEvent;
+    if (code == req::kRegisterInterruptEvent && in_size >= kEvent + 8) {
         std::lock_guard<std::mutex> lock(f.mutex);
-        std::memcpy(&f.event, buffer, sizeof f.event);
+        f.event = qmd::bytes::GetU64(buffer + kEvent);
     }
     Input* in = CallerInput();
     if (in == nullptr) {
         // Cleaning up (or another thread): success with status 0.
-        if (out_size > 0) buffer[0] = 0;
+        if (out_size > 0) buffer[req::kStatus] = 0;
         return 1;
     }
     const uint8_t mode = in->U8();
     switch (mode % 8) {
         case 0: return 0;                                       // the call fails
-        case 1: if (out_size > 0) buffer[0] = in->U8(); return 1;  // a status
+        case 1: if (out_size > 0) buffer[req::kStatus] = in->U8(); return 1;  // a status
         case 2: in->Bytes(buffer, out_size); return 1;          // any reply bytes
         case 3:                                                 // status 0, reply bytes after it
             in->Bytes(buffer, out_size);
-            if (out_size > 0) buffer[0] = 0;
+            if (out_size > 0) buffer[req::kStatus] = 0;
             return 1;
         default:  // status 0, the input echoed
-            if (out_size > 0 && in_size > 0) buffer[0] = 0;
+            if (out_size > 0 && in_size > 0) buffer[req::kStatus] = 0;
             return 1;
     }
 }
@@ -153,7 +159,7 @@ std::atomic<uint64_t> g_sink{0};
 void Routine(QMD5820_HANDLE, uint8_t info, uint32_t value1, uint32_t value2, uint32_t* data,
              uint32_t count) {
     uint64_t sum = info + value1 + value2;
-    for (uint32_t i = 0; i < count && i < 32; ++i) sum += data[i];
+    for (uint32_t i = 0; i < count && i < layout::kDataValues; ++i) sum += data[i];
     g_sink.fetch_add(sum, std::memory_order_relaxed);
 }
 
@@ -166,14 +172,15 @@ void DeliverInterrupts(Input& in) {
         std::lock_guard<std::mutex> lock(f.mutex);
         const unsigned n = 1 + in.Below(4);
         for (unsigned i = 0; i < n; ++i) {
-            std::array<uint8_t, 144> record{};
-            in.Bytes(record.data(), 136);
+            // Values 1 and 2 and the data from the input, then the data count and the info.
+            std::array<uint8_t, kRecordBytes> record{};
+            in.Bytes(record.data() + layout::kValue1, layout::kDataCount - layout::kValue1);
             static constexpr uint32_t kCounts[] = {0, 1, 32, 33, 64, 0xFFFFFFFFu};
             const uint8_t pick = in.U8();
             const uint32_t count =
                 pick < 0xF0 ? kCounts[pick % std::size(kCounts)] : in.U32();
-            std::memcpy(record.data() + 136, &count, sizeof count);
-            record[140] = in.U8();
+            qmd::bytes::PutU32(record.data() + layout::kDataCount, count);
+            record[layout::kInfo] = in.U8();
             f.records.push_back(record);
         }
         f.drained = false;

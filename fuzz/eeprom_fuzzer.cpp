@@ -14,8 +14,9 @@
 
 #include "QMD5820.h"
 #include "core/board_table.h"
-#include "eeprom/directory.h"
 #include "fuzz_support.h"
+#include "qmd5820_protocol/eeprom_map.h"
+#include "qmd5820_protocol/requests.h"
 #include "qmd5820sim.h"
 
 namespace {
@@ -24,7 +25,9 @@ constexpr unsigned kMaxPatches = 48;
 constexpr unsigned kMaxCalls = 8;  // each call walks the directory again
 constexpr unsigned kMaxUpdates = 1;  // an add or a delete rewrites hundreds of words
 constexpr uint16_t kLowArea = 1280;
-constexpr uint16_t kConfigurationArea = 16 * qmd::ee::kConfigurationWords;
+// The configuration blocks of selection types 0 to 15.
+constexpr uint16_t kConfigurationArea =
+    (qmd::ee::kLastSelectionType + 1u) * qmd::ee::kConfigurationWords;
 
 QMD5820_HANDLE Setup() {
     qmdsim_reset();
@@ -33,7 +36,7 @@ QMD5820_HANDLE Setup() {
     qmdfuzz::EepromUndo::Install(1);
     // The calibration operations end at their first sampling: the conversion counter
     // request always answers a status, so no run spins through a 2 s time-out.
-    qmdsim_fault_request(0, 0x900020dcu, 0, QMDSIM_FAULT_STATUS, 5);
+    qmdsim_fault_request(0, qmd::req::kReadConversionCounter, 0, QMDSIM_FAULT_STATUS, 5);
     QMD5820_HANDLE h = 0;
     i_QMD5820_OpenBoardViaIndex(0, &h);
     std::fclose(stdout);  // the delete's diagnostic line is not wanted here

@@ -10,7 +10,8 @@
 #include <limits>
 #include <vector>
 
-#include "core/requests.h"
+#include "qmd5820_protocol/bytes.h"
+#include "qmd5820_protocol/requests.h"
 #include "qmd5820_backend.h"
 #include "qmd5820sim.h"
 
@@ -83,10 +84,9 @@ class EepromUndo {
         wrapper.device_io_control = [](void* context, uint64_t handle, uint32_t code,
                                        uint8_t* buffer, uint32_t in_size, uint32_t out_size) {
             State& st = state();
-            if (code == qmd::req::kEepromWrite && buffer != nullptr && in_size >= 8) {
-                uint32_t byte_address = 0;
-                std::memcpy(&byte_address, buffer + 4, sizeof byte_address);
-                Note(byte_address / 2);
+            constexpr std::size_t kAt = qmd::req::eeprom_word::kByteAddress;
+            if (code == qmd::req::kEepromWrite && buffer != nullptr && in_size >= kAt + 4) {
+                Note(qmd::bytes::GetU32(buffer + kAt) / 2);
             }
             return st.inner.device_io_control(context, handle, code, buffer, in_size, out_size);
         };

@@ -2,7 +2,7 @@
 // functionalities with the transducer database, and the configuration blocks of the
 // factory transducer types.
 //
-// Word map of the image (word addresses):
+// Word map of the image (word addresses; qmd5820_protocol/eeprom_map.h names them):
 //   0            default transducer (index << 8 | selection type)
 //   1, 131       image marker and image format (kept untouched by the library)
 //   8s..8s+7     potis words of each factory selection type s
@@ -17,8 +17,9 @@
 //   32768+512s   configuration block of selection type s
 #include <cstring>
 
-#include "core/bytes.h"
-#include "eeprom/settings.h"
+#include "qmd5820_protocol/bytes.h"
+#include "qmd5820_protocol/eeprom_map.h"
+#include "qmd5820_protocol/settings.h"
 #include "qmd5820sim.h"
 #include "sim_board.h"
 
@@ -26,6 +27,8 @@ namespace qmdsim {
 namespace {
 
 namespace bytes = qmd::bytes;
+namespace ee = qmd::ee;
+namespace rec = qmd::rec;
 
 constexpr qmdsim_transducer kFactoryTransducers[] = {
     // index, selection type, calibrated, range, sensitivity, frequency, voltage, impedance
@@ -36,29 +39,16 @@ constexpr qmdsim_transducer kFactoryTransducers[] = {
 constexpr uint32_t kFactoryTransducerCount =
     sizeof kFactoryTransducers / sizeof kFactoryTransducers[0];
 
-constexpr uint16_t kDefaultPotis[8] = {0x0D00, 0x1D00, 0x2100, 0x2D00,
-                                       0x4100, 0x3500, 0x3900, 0xB100};
-
-// Fixed words.
-constexpr uint16_t kWordDefaultTransducer = 0;
-constexpr uint16_t kWordImageMarker = 1;
-constexpr uint16_t kWordRevision = 128;
-constexpr uint16_t kWordSerialLow = 129;
-constexpr uint16_t kWordSerialHigh = 130;
-constexpr uint16_t kWordImageFormat = 131;
-constexpr uint16_t kWordCurrentSize = 132;
-constexpr uint16_t kWordFunctionalityCount = 133;
-constexpr uint16_t kWordDirectory = 134;
-constexpr uint16_t kOffsetOrigin = 128;  // functionality offsets count bytes from word 128
-constexpr uint32_t kConfigurationBase = 32768;
-constexpr uint32_t kConfigurationWords = 512;
+// The two words the library leaves alone carry the factory's image marker and format.
+constexpr uint16_t kWordImageMarker = ee::kSpareWord1;
+constexpr uint16_t kWordImageFormat = ee::kSpareWord131;
 
 constexpr uint16_t kImageMarker = 0x5820;
 constexpr uint16_t kImageFormat = 0x0001;
 
 // Functionality kinds.
 constexpr uint16_t kKindBoard = 1;
-constexpr uint16_t kKindTransducers = 2;
+constexpr uint16_t kKindTransducers = ee::kTransducerKind;
 constexpr uint16_t kKindProduction = 3;
 
 // Bits 0 to 3 of the size words: the factory's tag for each kind of item.
@@ -67,17 +57,14 @@ constexpr uint16_t kTagHeader = 0x3;
 constexpr uint16_t kTagInput = 0x4;
 constexpr uint16_t kTagTable = 0x6;
 
-constexpr uint16_t kInputCount = 16;
-constexpr uint16_t kHeaderWords = 12;  // header word 5: inputs, word 10: configuration
-constexpr uint16_t kHeaderOneBlockPerInput = 0x0001;
+constexpr uint16_t kInputCount = qmd::board::kChannels;
+// The header block, from B + 2: its size word, then the words up to the header
+// configuration (header word 10, B + 12) and one more.
+constexpr uint16_t kHeaderWords = ee::kHeaderConfiguration - ee::kFirstBlock + 2;
 constexpr uint16_t kInputBlockWords = 4;
-constexpr uint16_t kTableHeadWords = 5;  // size word, 3 unused words, count
-constexpr uint16_t kRecordWords = 29;
-constexpr uint32_t kRecordMarker = 0xC350D6D8;
+constexpr uint16_t kTableHeadWords = ee::kFirstRecord;  // size word, 3 unused words, count
 
-constexpr uint16_t SizeWord(uint32_t words, uint16_t tag) {
-    return static_cast<uint16_t>(((words * 2) << 4) | tag);
-}
+using ee::SizeWord;
 
 // Sequential writer over the image.
 class Image {
@@ -98,20 +85,18 @@ class Image {
     uint16_t pos_ = 0;
 };
 
-uint16_t OffsetOf(uint16_t word) { return static_cast<uint16_t>((word - kOffsetOrigin) * 2); }
-
 void PutRecord(Image& image, const qmdsim_transducer& t) {
-    uint8_t r[2 * kRecordWords] = {};
-    bytes::PutU8(r + 0, t.transducer_index);
-    bytes::PutU8(r + 1, t.selection_type);
-    bytes::PutF64(r + 2, t.range);
-    bytes::PutF64(r + 10, t.sensitivity);
-    bytes::PutF64(r + 18, t.frequency);
-    bytes::PutF64(r + 26, t.frequency);
-    bytes::PutF64(r + 34, t.frequency);
-    bytes::PutF64(r + 42, t.primary_voltage);
-    bytes::PutU32(r + 50, 0);
-    bytes::PutU32(r + 54, kRecordMarker);
+    uint8_t r[rec::kBytes] = {};
+    bytes::PutU8(r + rec::kIndex, t.transducer_index);
+    bytes::PutU8(r + rec::kSelectionType, t.selection_type);
+    bytes::PutF64(r + rec::kRange, t.range);
+    bytes::PutF64(r + rec::kSensitivity, t.sensitivity);
+    bytes::PutF64(r + rec::kFrequency, t.frequency);
+    bytes::PutF64(r + rec::kFrequencyCopy1, t.frequency);
+    bytes::PutF64(r + rec::kFrequencyCopy2, t.frequency);
+    bytes::PutF64(r + rec::kPrimaryVoltage, t.primary_voltage);
+    bytes::PutU32(r + rec::kReserved, 0);
+    bytes::PutU32(r + rec::kSignature, rec::kSignatureValue);
     image.PutBytes(r, sizeof r);
 }
 
@@ -129,9 +114,10 @@ void PutTransducerFunctionality(Image& image) {
     image.Put(0);  // size word, written when the table is complete
     image.Put(0);  // not used
 
-    const uint16_t header[kHeaderWords] = {
-        SizeWord(kHeaderWords, kTagHeader), 0x0001 /* layout version */, 0, 0, 0,
-        kInputCount, 0, 0, 0, 0, kHeaderOneBlockPerInput, 0};
+    uint16_t header[kHeaderWords] = {SizeWord(kHeaderWords, kTagHeader),
+                                     0x0001 /* layout version */};
+    header[ee::kNumberOfInputs - ee::kFirstBlock] = kInputCount;
+    header[ee::kHeaderConfiguration - ee::kFirstBlock] = ee::kOneBlockPerInput;
     for (uint16_t v : header) image.Put(v);
 
     for (uint16_t i = 0; i < kInputCount; ++i) {
@@ -141,7 +127,7 @@ void PutTransducerFunctionality(Image& image) {
         image.Put(0);                                  // no transducer assigned
     }
 
-    image.Put(SizeWord(kTableHeadWords + kRecordWords * kFactoryTransducerCount, kTagTable));
+    image.Put(SizeWord(kTableHeadWords + ee::kRecordWords * kFactoryTransducerCount, kTagTable));
     image.Put(0);
     image.Put(0);
     image.Put(0);
@@ -160,17 +146,17 @@ void PutProductionFunctionality(Image& image) {
 }
 
 void PutPotisAndConfiguration(Image& image, const qmdsim_transducer& t) {
-    const uint32_t s = t.selection_type;
-    for (uint32_t i = 0; i < 8; ++i) {
-        uint16_t v = kDefaultPotis[i];
-        if (t.calibrated != 0 && i < 2) v = static_cast<uint16_t>(v | 1u);
-        image.Set(8 * s + i, v);
+    const uint8_t s = t.selection_type;
+    for (uint16_t i = 0; i < ee::kPotisWordsPerType; ++i) {
+        uint16_t v = ee::kDefaultPotis[i];
+        if (t.calibrated != 0 && i < 2) v = static_cast<uint16_t>(v | ee::kCalibratedBit);
+        image.Set(ee::PotisWord(s) + i, v);
     }
     uint8_t block[qmd::kConfigurationBlockBytes];
     qmd::ComputeTransducerSettings(t.primary_voltage, t.sensitivity, t.range, t.impedance,
                                    qmd::TruncateFrequency(t.frequency), block);
-    for (uint32_t i = 0; i < kConfigurationWords; ++i) {
-        image.Set(kConfigurationBase + kConfigurationWords * s + i, bytes::GetU16(block + 2 * i));
+    for (uint16_t i = 0; i < ee::kConfigurationWords; ++i) {
+        image.Set(ee::ConfigurationWord(s, i), bytes::GetU16(block + 2 * i));
     }
 }
 
@@ -181,22 +167,23 @@ void BuildFactoryImage(uint16_t* words, uint32_t serial_number, uint8_t hardware
     Image image(words);
 
     const qmdsim_transducer& preferred = kFactoryTransducers[0];
-    image.Set(kWordDefaultTransducer,
-              static_cast<uint16_t>((preferred.transducer_index << 8) | preferred.selection_type));
+    image.Set(ee::kDefaultTransducer,
+              ee::DefaultTransducerWord(preferred.transducer_index, preferred.selection_type));
     image.Set(kWordImageMarker, kImageMarker);
-    image.Set(kWordRevision, static_cast<uint16_t>((hardware_revision & 0xFu) << 12));
-    image.Set(kWordSerialLow, static_cast<uint16_t>(serial_number));
-    image.Set(kWordSerialHigh, static_cast<uint16_t>(serial_number >> 16));
+    image.Set(ee::kRevisionWord,
+              static_cast<uint16_t>((hardware_revision & 0xFu) << ee::kRevisionShift));
+    image.Set(ee::kSerialLowWord, static_cast<uint16_t>(serial_number));
+    image.Set(ee::kSerialHighWord, static_cast<uint16_t>(serial_number >> 16));
     image.Set(kWordImageFormat, kImageFormat);
 
     // Structured area: directory, then the functionalities in directory order.
     constexpr uint16_t kKinds[] = {kKindBoard, kKindTransducers, kKindProduction};
     constexpr uint16_t kCount = sizeof kKinds / sizeof kKinds[0];
-    image.Set(kWordFunctionalityCount, kCount);
-    image.Seek(static_cast<uint16_t>(kWordDirectory + 2 * kCount));
+    image.Set(ee::kFunctionalityCount, kCount);
+    image.Seek(ee::KindWord(kCount));
     for (uint16_t i = 0; i < kCount; ++i) {
-        image.Set(kWordDirectory + 2u * i, kKinds[i]);
-        image.Set(kWordDirectory + 2u * i + 1, OffsetOf(image.pos()));
+        image.Set(ee::KindWord(i), kKinds[i]);
+        image.Set(ee::OffsetWord(i), ee::FunctionalityOffset(image.pos()));
         switch (kKinds[i]) {
             case kKindBoard:
                 PutBoardFunctionality(image);
@@ -210,7 +197,7 @@ void BuildFactoryImage(uint16_t* words, uint32_t serial_number, uint8_t hardware
         }
     }
     const uint16_t last = static_cast<uint16_t>(image.pos() - 1);
-    image.Set(kWordCurrentSize, static_cast<uint16_t>((last - kWordCurrentSize) * 2));
+    image.Set(ee::kCurrentSize, static_cast<uint16_t>((last - ee::kCurrentSize) * 2));
 
     for (const qmdsim_transducer& t : kFactoryTransducers) PutPotisAndConfiguration(image, t);
 }

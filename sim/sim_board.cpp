@@ -6,21 +6,26 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/bytes.h"
-#include "core/requests.h"
+#include "qmd5820_protocol/bytes.h"
+#include "qmd5820_protocol/eeprom_map.h"
+#include "qmd5820_protocol/requests.h"
 
 namespace qmdsim {
 namespace {
 
 namespace bytes = qmd::bytes;
 
-// The request codes and sizes are the board's own table (core/requests.h). The codes of
-// the calibration adjustments and excitation tables are the front end's (sim_frontend.cpp).
+// The request codes, sizes and record layouts are the board's own table
+// (qmd5820_protocol/requests.h). The calibration adjustments and excitation tables are the
+// front end's (sim_frontend.cpp).
 namespace req = qmd::req;
+namespace ee = qmd::ee;
+namespace rec = qmd::rec;
 
-constexpr uint32_t kBoardInformationBytes = 84;
-constexpr uint32_t kIdentifierOffset = 32;
-constexpr uint32_t kLastEepromByteAddress = 2 * (QMDSIM_EEPROM_WORDS - 1);  // 131070
+static_assert(QMDSIM_EEPROM_WORDS == ee::kWords);
+static_assert(QMDSIM_IDENTIFIER_BYTES == req::board_information::kIdentifierBytes);
+constexpr uint32_t kLastEepromByteAddress =
+    req::eeprom_word::ByteAddress(QMDSIM_EEPROM_WORDS - 1);  // 131070
 
 constexpr uint64_t kTickUs[3] = {1, 1000, 1000000};  // time bases 0, 1, 2
 
@@ -30,21 +35,25 @@ constexpr uint32_t kLogicEnd = 2;
 constexpr uint32_t kLogicRewind = 3;
 
 void BoardInformation(const Board& board, uint8_t* r) {
-    std::memset(r, 0, kBoardInformationBytes);
-    for (uint32_t i = 0; i < 7; ++i) bytes::PutU32(r + 4 * i, board.config.info_values[i]);
-    bytes::PutU8(r + 28, board.config.info_value8);
-    std::memcpy(r + kIdentifierOffset, board.config.identifier, QMDSIM_IDENTIFIER_BYTES);
+    namespace info = req::board_information;
+    std::memset(r, 0, qmd::RecordSize(req::kBoardInformation));
+    for (uint32_t i = 0; i < info::kValueCount; ++i) {
+        bytes::PutU32(r + info::kValues + 4 * i, board.config.info_values[i]);
+    }
+    bytes::PutU8(r + info::kValue8, board.config.info_value8);
+    std::memcpy(r + info::kIdentifier, board.config.identifier, info::kIdentifierBytes);
 }
 
-// EEPROM word requests: byte 0 status, bytes 4-7 byte address, bytes 8-11 value.
+// EEPROM word requests: the byte address of the word and its value.
 uint8_t EepromRequest(Board& board, bool write, uint8_t* r) {
-    const uint32_t address = bytes::GetU32(r + 4);
+    namespace word_request = req::eeprom_word;
+    const uint32_t address = bytes::GetU32(r + word_request::kByteAddress);
     if ((address & 1u) != 0 || address > kLastEepromByteAddress) return kStatusBadEepromAddress;
     uint16_t& word = board.eeprom[address / 2];
     if (write) {
-        word = static_cast<uint16_t>(bytes::GetU32(r + 8));
+        word = static_cast<uint16_t>(bytes::GetU32(r + word_request::kValue));
     } else {
-        bytes::PutU32(r + 8, word);
+        bytes::PutU32(r + word_request::kValue, word);
     }
     return kStatusOk;
 }
@@ -53,11 +62,12 @@ uint8_t TimerRequest(Board& board, uint32_t code, uint8_t* r, uint64_t now_us) {
     Timer& t = board.timer;
     switch (code) {
         case req::kStartTimer: {
-            const uint8_t base = r[1];
-            const uint8_t interrupts = r[4];
+            namespace start = req::timer_start;
+            const uint8_t base = r[start::kTimeBase];
+            const uint8_t interrupts = r[start::kInterrupts];
             if (base > 2) return kStatusBadTimeBase;
             if (interrupts > 1) return kStatusBadInterruptSwitch;
-            t.Start(base, bytes::GetU16(r + 2), interrupts == 1, now_us);
+            t.Start(base, bytes::GetU16(r + start::kReload), interrupts == 1, now_us);
             return kStatusOk;
         }
         case req::kStopTimer:
@@ -67,14 +77,15 @@ uint8_t TimerRequest(Board& board, uint32_t code, uint8_t* r, uint64_t now_us) {
             t.Trigger(now_us);
             return kStatusOk;
         case req::kReadTimerStatus:
-            r[1] = t.running ? 1 : 0;
-            r[2] = t.interrupt_enabled ? 1 : 0;
-            r[3] = 0;
-            bytes::PutU16(r + 4, t.Expirations(now_us));
+            // Running, interrupts on, and the expirations since the start.
+            r[req::timer_status::kByte1] = t.running ? 1 : 0;
+            r[req::timer_status::kByte2] = t.interrupt_enabled ? 1 : 0;
+            r[req::timer_status::kUnused] = 0;
+            bytes::PutU16(r + req::timer_status::kWord, t.Expirations(now_us));
             return kStatusOk;
         default:  // req::kReadTimerValue
-            r[1] = 0;
-            bytes::PutU16(r + 2, t.Count(now_us));
+            r[req::timer_value::kUnused] = 0;
+            bytes::PutU16(r + req::timer_value::kCount, t.Count(now_us));
             return kStatusOk;
     }
 }
@@ -83,7 +94,7 @@ uint8_t LogicRequest(Board& board, uint32_t code, uint8_t* r) {
     LogicLoad& l = board.logic;
     switch (code) {
         case req::kLoadLogicCommand: {
-            const uint32_t command = bytes::GetU32(r + 4);
+            const uint32_t command = bytes::GetU32(r + req::logic_load::kWord);
             l.last_command = command;
             if (command == kLogicBegin) {
                 l.words.clear();
@@ -103,14 +114,14 @@ uint8_t LogicRequest(Board& board, uint32_t code, uint8_t* r) {
         case req::kLoadLogicWrite:
             if (!l.open) return kStatusLogicNotOpen;
             if (l.words.size() >= kLogicCapacity) return kStatusLogicFull;
-            l.words.push_back(bytes::GetU32(r + 4));
+            l.words.push_back(bytes::GetU32(r + req::logic_load::kWord));
             return kStatusOk;
         case req::kLoadLogicRead:
             if (l.read_position >= l.words.size()) return kStatusLogicEmpty;
-            bytes::PutU32(r + 4, l.words[l.read_position++]);
+            bytes::PutU32(r + req::logic_load::kWord, l.words[l.read_position++]);
             return kStatusOk;
         default:  // req::kLoadLogicStatus
-            r[1] = l.Status();
+            r[req::logic_load::kLoadStatus] = l.Status();
             return kStatusOk;
     }
 }
@@ -120,13 +131,9 @@ uint8_t LogicRequest(Board& board, uint32_t code, uint8_t* r) {
 // The EEPROM words the board reads to find a transducer record (the same walk as the
 // library's: directory, transducer functionality, header and input blocks, table).
 constexpr uint32_t kEepromWords = QMDSIM_EEPROM_WORDS;
-constexpr uint32_t kWordFunctionalityCount = 133;
-constexpr uint32_t kWordDirectory = 134;
-constexpr uint32_t kOffsetOrigin = 128;  // functionality offsets count bytes from word 128
-constexpr uint16_t kKindTransducers = 2;
-constexpr uint32_t kRecordWords = 29;
+constexpr uint32_t kRecordWords = ee::kRecordWords;
 // A table holds at most 14 records; a count far beyond that is not walked to its end.
-constexpr uint32_t kMaxRecordsWalked = 14 * 4;
+constexpr uint32_t kMaxRecordsWalked = ee::kMaxTransducers * 4;
 
 // Word address of the transducer table, found like the library finds it: the first
 // directory entry of kind 2 gives the transducer functionality B; from B + 2 the walk steps
@@ -135,14 +142,16 @@ constexpr uint32_t kMaxRecordsWalked = 14 * 4;
 // anything: a block whose size word gives no size, or a step that would run past the last
 // word, ends the search with nothing found.
 bool FindTransducerTable(const std::vector<uint16_t>& e, uint32_t* table) {
-    const uint32_t functionalities = e[kWordFunctionalityCount] & 0xFFu;
-    for (uint32_t i = 0; i < functionalities; ++i) {
-        if ((e[kWordDirectory + 2 * i] & 0x3Fu) != kKindTransducers) continue;
-        const uint32_t b = e[kWordDirectory + 2 * i + 1] / 2u + kOffsetOrigin;  // at most 32895
-        const uint32_t blocks = (e[b + 12] & 1u) != 0 ? e[b + 7] : 1u;
-        uint32_t a = b + 2;
+    const uint32_t functionalities = e[ee::kFunctionalityCount] & 0xFFu;
+    for (uint16_t i = 0; i < functionalities; ++i) {
+        if (!ee::IsTransducerKind(e[ee::KindWord(i)])) continue;
+        const uint32_t b = ee::FunctionalityWord(e[ee::OffsetWord(i)]);  // at most 32895
+        const uint32_t blocks = (e[b + ee::kHeaderConfiguration] & ee::kOneBlockPerInput) != 0
+                                    ? e[b + ee::kNumberOfInputs]
+                                    : 1u;
+        uint32_t a = b + ee::kFirstBlock;
         for (uint32_t k = 0; k <= blocks; ++k) {
-            const uint32_t words = e[a] >> 5;
+            const uint32_t words = ee::SizeInWords(e[a]);
             if (words == 0 || a + words >= kEepromWords) return false;
             a += words;
         }
@@ -152,65 +161,41 @@ bool FindTransducerTable(const std::vector<uint16_t>& e, uint32_t* table) {
     return false;
 }
 
-// Range (record bytes 2 to 9) of the first record of `selection_type` (record byte 1).
-bool FindTransducerRange(const std::vector<uint16_t>& e, uint8_t selection_type, double* range) {
-    uint32_t t = 0;
-    if (!FindTransducerTable(e, &t) || t + 4 >= kEepromWords) return false;
-    const uint32_t count = std::min<uint32_t>(e[t + 4], kMaxRecordsWalked);
-    for (uint32_t i = 0; i < count; ++i) {
-        const uint32_t first = t + 5 + kRecordWords * i;
-        if (first + kRecordWords > kEepromWords) return false;
-        if ((e[first] >> 8) != selection_type) continue;
-        uint8_t image[8];
-        for (uint32_t w = 0; w < 4; ++w) bytes::PutU16(image + 2 * w, e[first + 1 + w]);
-        *range = bytes::GetF64(image);
-        return true;
-    }
-    return false;
-}
-
-// Channel initialisation: byte 1 channel, 2 selection type, 3 and 4 the dividers. A failed
+// Channel initialisation: the channel, the selection type and the dividers. A failed
 // initialisation leaves the channel as it was.
 uint8_t InitChannel(Board& board, const uint8_t* r) {
+    namespace init = req::init_channel;
     if (board.acquisition_running) return kStatusAcquisitionRunning;
-    if (r[1] >= kChannelCount) return kStatusBadChannel;
-    double range = 0.0;
-    if (!FindTransducerRange(board.eeprom, r[2], &range)) return kStatusNoTransducer;
-    Channel& c = board.channels[r[1]];
+    if (r[init::kChannel] >= kChannelCount) return kStatusBadChannel;
+    // The range of the first record of the selection type.
+    uint8_t record[kTransducerRecordBytes];
+    if (!FindTransducerRecord(board.eeprom, r[init::kSelectionType], record)) {
+        return kStatusNoTransducer;
+    }
+    Channel& c = board.channels[r[init::kChannel]];
     c.initialised = true;
-    c.selection_type = r[2];
-    c.divider1 = r[3];
-    c.divider2 = r[4];
-    c.range = range;
+    c.selection_type = r[init::kSelectionType];
+    c.divider1 = r[init::kDivider1];
+    c.divider2 = r[init::kDivider2];
+    c.range = bytes::GetF64(record + rec::kRange);
     return kStatusOk;
 }
 
-// Channel read: byte 1 channel, bytes 2 and 3 the code (written only on success).
+// Channel read: the channel in, the code out (written only on success).
 uint8_t ReadChannel(const Board& board, uint8_t* r) {
+    namespace read = req::read_channel;
     if (board.acquisition_running) return kStatusAcquisitionRunning;
-    if (r[1] >= kChannelCount) return kStatusBadChannel;
-    const Channel& c = board.channels[r[1]];
+    if (r[read::kChannel] >= kChannelCount) return kStatusBadChannel;
+    const Channel& c = board.channels[r[read::kChannel]];
     if (!c.initialised) return kStatusNotInitialised;
-    bytes::PutU16(r + 2, MeasuredCode(board, r[1]));
+    bytes::PutU16(r + read::kCode, MeasuredCode(board, r[read::kChannel]));
     return kStatusOk;
 }
 
 // ---- acquisition ---------------------------------------------------------------------------
 
-// Offsets of the start requests.
-constexpr uint32_t kAutoCount = 1;
-constexpr uint32_t kAutoChannels = 2;
-constexpr uint32_t kAutoIndexes = 18;
-constexpr uint32_t kAutoAddress = 40;
-constexpr uint32_t kSeqPerInterrupt = 2;
-constexpr uint32_t kSeqParameter1 = 4;
-constexpr uint32_t kSeqSize = 8;
-constexpr uint32_t kSeqChannels = 9;
-constexpr uint32_t kSeqIndexes = 25;
-constexpr uint32_t kSeqParameter2 = 44;
-constexpr uint32_t kSeqSoftTrigger = 48;
-constexpr uint32_t kSeqExternTrigger = 49;
-constexpr uint32_t kSeqParameter3 = 52;
+namespace autoref = req::auto_refresh;
+namespace seq = req::sequence;
 
 constexpr uint8_t kMinDivisionFactor = 5;
 
@@ -218,9 +203,6 @@ bool Usable(const Board& board, uint8_t channel) {
     return channel < kChannelCount && board.channels[channel].initialised;
 }
 
-// Auto-refresh start: byte 1 count, 2-17 channels, 18-33 transducer indexes; the area's
-// address at 40-47. A start replaces whatever acquisition ran; a refused one changes
-// nothing.
 // Replaces whatever runs by a new acquisition of `mode` over the listed channels.
 Acquisition& BeginAcquisition(Board& board, uint8_t mode, uint8_t count, const uint8_t* channels,
                               const uint8_t* indexes) {
@@ -229,23 +211,26 @@ Acquisition& BeginAcquisition(Board& board, uint8_t mode, uint8_t count, const u
     a = Acquisition{};
     a.mode = mode;
     a.channel_count = count;
-    std::memcpy(a.channels, channels, 16);
-    std::memcpy(a.transducer_indexes, indexes, 16);
+    std::memcpy(a.channels, channels, req::kListEntries);
+    std::memcpy(a.transducer_indexes, indexes, req::kListEntries);
     board.acquisition_running = true;
     return a;
 }
 
+// Auto-refresh start: the count and the listed channels and transducer indexes in, the
+// area's address out. A start replaces whatever acquisition ran; a refused one changes
+// nothing.
 uint8_t StartAutoRefresh(Board& board, uint8_t* r) {
-    const uint8_t count = r[kAutoCount];
+    const uint8_t count = r[autoref::kCount];
     if (count == 0 || count > kChannelCount) return kStatusBadChannelCount;
     for (uint32_t i = 0; i < count; ++i) {
-        if (!Usable(board, r[kAutoChannels + i])) return kStatusBadListedChannel;
+        if (!Usable(board, r[autoref::kChannels + i])) return kStatusBadListedChannel;
     }
-    BeginAcquisition(board, kModeAutoRefresh, count, r + kAutoChannels, r + kAutoIndexes);
+    BeginAcquisition(board, kModeAutoRefresh, count, r + autoref::kChannels, r + autoref::kIndexes);
     board.auto_refresh.fill(0);
     board.RefreshAutoArea();
     board.auto_refresh_mapped = true;
-    bytes::PutU64(r + kAutoAddress, reinterpret_cast<uintptr_t>(board.auto_refresh.data()));
+    bytes::PutU64(r + autoref::kArea, reinterpret_cast<uintptr_t>(board.auto_refresh.data()));
     return kStatusOk;
 }
 
@@ -253,29 +238,29 @@ bool OneShot(uint8_t trigger_mode) { return trigger_mode == kSoftTriggerOneShot;
 
 // Sequence start; the checks in the board's order of precedence.
 uint8_t StartSequence(Board& board, const uint8_t* r, uint64_t now_us) {
-    const uint16_t per_interrupt = bytes::GetU16(r + kSeqPerInterrupt);
-    const uint8_t size = r[kSeqSize];
-    const uint8_t soft = r[kSeqSoftTrigger];
-    const uint8_t external = r[kSeqExternTrigger];
+    const uint16_t per_interrupt = bytes::GetU16(r + seq::kPerInterrupt);
+    const uint8_t size = r[seq::kSize];
+    const uint8_t soft = r[seq::kSoftTrigger];
+    const uint8_t external = r[seq::kExternTrigger];
     if (per_interrupt == 0) return kStatusBadSequencesPerIrq;
     if (size == 0 || size > kChannelCount) return kStatusBadSequenceSize;
     if (soft != kSoftTriggerAtOnce && soft != kSoftTriggerStart && soft != kSoftTriggerOneShot) {
         return kStatusBadSoftTrigger;
     }
     for (uint32_t i = 0; i < size; ++i) {
-        if (!Usable(board, r[kSeqChannels + i])) return kStatusBadSequenceChannel;
+        if (!Usable(board, r[seq::kChannels + i])) return kStatusBadSequenceChannel;
     }
     if ((uint32_t{size} * per_interrupt) % 2 != 0) return kStatusOddSequenceWords;
     if (OneShot(soft) != OneShot(external)) return kStatusTriggerKindsDiffer;
 
     Acquisition& a =
-        BeginAcquisition(board, kModeSequence, size, r + kSeqChannels, r + kSeqIndexes);
+        BeginAcquisition(board, kModeSequence, size, r + seq::kChannels, r + seq::kIndexes);
     a.sequences_before_interrupt = per_interrupt;
     a.soft_trigger = soft;
     a.extern_trigger = external;
-    a.parameters[0] = bytes::GetU32(r + kSeqParameter1);
-    a.parameters[1] = bytes::GetU32(r + kSeqParameter2);
-    a.parameters[2] = bytes::GetU32(r + kSeqParameter3);
+    a.parameters[0] = bytes::GetU32(r + seq::kParameter1);
+    a.parameters[1] = bytes::GetU32(r + seq::kParameter2);
+    a.parameters[2] = bytes::GetU32(r + seq::kParameter3);
     a.producing = soft == kSoftTriggerAtOnce;
     a.origin_us = now_us;
     board.stream.Clear();
@@ -300,36 +285,41 @@ void TriggerAcquisition(Board& board, uint64_t now_us) {
 
 // ---- potentiometers and primary line --------------------------------------------------------
 
-// Potentiometer requests: byte 1 number, byte 2 value.
+// Potentiometer requests: the number, and the value written or read.
 uint8_t PotentiometerRequest(Board& board, bool write, uint8_t* r) {
-    if (r[1] >= kPotentiometerCount) return kStatusBadPotentiometer;
+    namespace layout = req::potentiometer;
+    const uint8_t number = r[layout::kNumber];
+    if (number >= kPotentiometerCount) return kStatusBadPotentiometer;
     if (write) {
-        board.potentiometers[r[1]] = r[2];
+        board.potentiometers[number] = r[layout::kValue];
     } else {
-        r[2] = board.potentiometers[r[1]];
+        r[layout::kValue] = board.potentiometers[number];
     }
     return kStatusOk;
 }
 
 uint8_t PrimaryLineRequest(Board& board, uint32_t code, uint8_t* r) {
+    namespace layout = req::primary_line;
     PrimaryLine& l = board.line;
     switch (code) {
         case req::kSetPrimaryLineTest:
-            if (r[1] > 1) return kStatusBadLineSwitch;
-            if (r[1] == 1 && board.acquisition_running) return kStatusAcquisitionRunning;
-            l.test_on = r[1] == 1;
+            if (r[layout::kSwitch] > 1) return kStatusBadLineSwitch;
+            if (r[layout::kSwitch] == 1 && board.acquisition_running) {
+                return kStatusAcquisitionRunning;
+            }
+            l.test_on = r[layout::kSwitch] == 1;
             if (l.test_on) ++l.tests_switched_on;
             return kStatusOk;
         case req::kReadPrimaryLineStatus:
-            r[1] = board.LineStatus();
+            r[layout::kLineStatus] = board.LineStatus();
             return kStatusOk;
         case req::kRearmPrimaryLine:
             ++l.rearms;
             l.latched = l.persistent;
             return kStatusOk;
         default:  // req::kShortCircuitInterrupts
-            if (r[1] > 1) return kStatusBadLineSwitch;
-            l.interrupts_enabled = r[1] == 1;
+            if (r[layout::kSwitch] > 1) return kStatusBadLineSwitch;
+            l.interrupts_enabled = r[layout::kSwitch] == 1;
             return kStatusOk;
     }
 }
@@ -347,20 +337,21 @@ void Interrupts::Queue(const qmdsim_interrupt& record) {
     signal_pending = true;
 }
 
-// value1 @0, value2 @4, 32 data values @8, data count @136, info @140, empty flag @141.
 void Interrupts::ReadRecord(uint8_t* r) {
-    constexpr uint32_t kRecordBytes = 144;
-    std::memset(r, 0, kRecordBytes);
+    namespace layout = req::interrupt_record;
+    std::memset(r, 0, qmd::RecordSize(req::kReadInterruptRecord));
     if (queue.empty()) {
-        r[141] = 1;
+        r[layout::kEmpty] = 1;
         return;
     }
     const qmdsim_interrupt& q = queue.front();
-    bytes::PutU32(r, q.value1);
-    bytes::PutU32(r + 4, q.value2);
-    for (uint32_t i = 0; i < 32; ++i) bytes::PutU32(r + 8 + 4 * i, q.data[i]);
-    bytes::PutU32(r + 136, q.data_count);
-    r[140] = q.info;
+    bytes::PutU32(r + layout::kValue1, q.value1);
+    bytes::PutU32(r + layout::kValue2, q.value2);
+    for (uint32_t i = 0; i < layout::kDataValues; ++i) {
+        bytes::PutU32(r + layout::kData + 4 * i, q.data[i]);
+    }
+    bytes::PutU32(r + layout::kDataCount, q.data_count);
+    r[layout::kInfo] = q.info;
     queue.pop_front();
 }
 
@@ -385,12 +376,13 @@ std::size_t Stream::Read(uint8_t* out, std::size_t n) {
 // negative position too small to give a magnitude answers 0x8000 while -0.0 answers 0. A
 // range that is not above zero (or not a number) and a position that is not a number give 0.
 uint16_t Channel::Code() const {
-    constexpr double kFullScale = 32767.0;
+    namespace code = req::read_channel;
+    constexpr double kFullScale = code::kFullScale;
     if (!(range > 0.0) || std::isnan(position)) return 0;
     const double scaled = std::fabs(position) / range * kFullScale;
     if (std::isnan(scaled)) return 0;  // an infinite position over an infinite range
     const auto magnitude = static_cast<uint16_t>(std::min(std::round(scaled), kFullScale));
-    return position < 0.0 ? static_cast<uint16_t>(magnitude | 0x8000u) : magnitude;
+    return position < 0.0 ? static_cast<uint16_t>(magnitude | code::kSignBit) : magnitude;
 }
 
 // ---- timer ----------------------------------------------------------------------------------
@@ -577,8 +569,10 @@ void Board::SetSequencePeriod(uint32_t period_us, uint64_t now_us) {
 // Bit 0: the detection responds (test on, potentiometer 7 at or above the threshold);
 // bit 1: a short circuit is latched.
 uint8_t Board::LineStatus() const {
-    const bool responds = line.test_on && potentiometers[7] >= line.threshold;
-    return static_cast<uint8_t>((responds ? 1u : 0u) | (line.latched ? 2u : 0u));
+    namespace bits = req::primary_line;
+    const bool responds = line.test_on && potentiometers[qmd::pot::kThreshold] >= line.threshold;
+    return static_cast<uint8_t>((responds ? bits::kDetectionResponds : 0u) |
+                                (line.latched ? bits::kShortCircuitLatched : 0u));
 }
 
 // A persistent short circuit stays until cleared, whatever else is injected meanwhile.
@@ -597,20 +591,20 @@ void Execute(Board& board, uint32_t code, uint8_t* r, uint32_t in_size, uint32_t
     uint8_t status = kStatusOk;
     switch (code) {
         case req::kOpenHandshake:
-            board.last_handshake = bytes::GetU64(r);
+            board.last_handshake = bytes::GetU64(r + req::handshake::kHandle);
             return;
         case req::kBoardInformation:
             BoardInformation(board, r);
             return;
         case req::kDriverVersion:
-            bytes::PutU32(r, board.config.driver_version);
+            bytes::PutU32(r + req::version::kValue, board.config.driver_version);
             return;
         case req::kFirmwareVersion:
-            bytes::PutU32(r, board.config.firmware_version);
-            bytes::PutU32(r + 4, 0);
+            bytes::PutU32(r + req::version::kValue, board.config.firmware_version);
+            bytes::PutU32(r + req::version::kValue + 4, 0);
             return;
         case req::kRegisterInterruptEvent:
-            board.interrupts.event = bytes::GetU64(r);
+            board.interrupts.event = bytes::GetU64(r + req::interrupt_event::kEvent);
             // The event is set while the queue is not empty, also for records that came
             // before it was known.
             if (!board.interrupts.queue.empty()) board.interrupts.signal_pending = true;
@@ -644,10 +638,10 @@ void Execute(Board& board, uint32_t code, uint8_t* r, uint32_t in_size, uint32_t
             board.StopAcquisition();
             break;
         case req::kConvertTimeDivision:
-            if (r[1] < kMinDivisionFactor) {
+            if (r[req::division::kFactor] < kMinDivisionFactor) {
                 status = kStatusBadDivisionFactor;
             } else {
-                board.division_factor = r[1];
+                board.division_factor = r[req::division::kFactor];
             }
             break;
         case req::kReadPotentiometer:
@@ -673,26 +667,29 @@ void Execute(Board& board, uint32_t code, uint8_t* r, uint32_t in_size, uint32_t
             status = board.frontend.Execute(board, code, r, now_us);
             break;
         case req::kReadDigitalInputs:
-            r[1] = board.inputs;
+            r[req::digital_io::kPort] = board.inputs;
             break;
-        case req::kWriteDigitalOutputs:
-            if (r[2] > 1) {
+        case req::kWriteDigitalOutputs: {
+            const uint8_t mask = r[req::digital_io::kMask];
+            const uint8_t on = r[req::digital_io::kOutputSwitch];
+            if (on > 1) {
                 status = kStatusBadSwitch;
-            } else if (r[2] == 1) {
-                board.outputs = static_cast<uint8_t>(board.outputs | r[1]);
+            } else if (on == 1) {
+                board.outputs = static_cast<uint8_t>(board.outputs | mask);
             } else {
-                board.outputs = static_cast<uint8_t>(board.outputs & ~r[1]);
+                board.outputs = static_cast<uint8_t>(board.outputs & ~mask);
             }
             break;
+        }
         case req::kWriteOutputMemory:
-            if (r[1] > 1) {
+            if (r[req::digital_io::kMemorySwitch] > 1) {
                 status = kStatusBadSwitch;
             } else {
-                board.output_memory = r[1];
+                board.output_memory = r[req::digital_io::kMemorySwitch];
             }
             break;
         case req::kReadDigitalOutputs:
-            r[1] = board.outputs;
+            r[req::digital_io::kPort] = board.outputs;
             break;
         case req::kStartTimer:
         case req::kStopTimer:
@@ -712,18 +709,18 @@ void Execute(Board& board, uint32_t code, uint8_t* r, uint32_t in_size, uint32_t
             std::memset(r, 0, in_size > out_size ? in_size : out_size);
             return;
     }
-    if (out_size > 0) r[0] = status;
+    if (out_size > 0) r[req::kStatus] = status;
 }
 
 bool FindTransducerRecord(const std::vector<uint16_t>& e, uint8_t selection_type,
                           uint8_t (&record)[kTransducerRecordBytes]) {
     uint32_t t = 0;
-    if (!FindTransducerTable(e, &t) || t + 4 >= kEepromWords) return false;
-    const uint32_t count = std::min<uint32_t>(e[t + 4], kMaxRecordsWalked);
+    if (!FindTransducerTable(e, &t) || t + ee::kTableCount >= kEepromWords) return false;
+    const uint32_t count = std::min<uint32_t>(e[t + ee::kTableCount], kMaxRecordsWalked);
     for (uint32_t i = 0; i < count; ++i) {
-        const uint32_t first = t + 5 + kRecordWords * i;
+        const uint32_t first = t + ee::kFirstRecord + kRecordWords * i;
         if (first + kRecordWords > kEepromWords) return false;
-        if ((e[first] >> 8) != selection_type) continue;
+        if ((e[first] >> 8) != selection_type) continue;  // record byte 1
         for (uint32_t w = 0; w < kRecordWords; ++w) bytes::PutU16(record + 2 * w, e[first + w]);
         return true;
     }

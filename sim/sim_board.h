@@ -10,6 +10,8 @@
 #include <functional>
 #include <vector>
 
+#include "qmd5820_protocol/eeprom_map.h"
+#include "qmd5820_protocol/requests.h"
 #include "qmd5820sim.h"
 #include "sim_frontend.h"
 
@@ -42,7 +44,7 @@ inline constexpr uint8_t kStatusBadDivisionFactor = 2;     // not 5 to 255
 inline constexpr uint8_t kStatusBadPotentiometer = 2;      // number above 31
 inline constexpr uint8_t kStatusBadLineSwitch = 2;         // test / interrupt switch not 0 or 1
 
-inline constexpr uint32_t kChannelCount = 16;
+inline constexpr uint32_t kChannelCount = qmd::board::kChannels;
 
 inline constexpr uint32_t kLogicCapacity = 4096;  // words of one logic load
 
@@ -51,7 +53,7 @@ inline constexpr std::size_t kInterruptQueueCapacity = QMDSIM_INTERRUPT_QUEUE;
 // counted, but its data are lost.
 inline constexpr std::size_t kStreamCapacity = std::size_t{1} << 20;
 inline constexpr uint32_t kDefaultSequencePeriodUs = 1000;
-inline constexpr uint32_t kPotentiometerCount = 32;
+inline constexpr uint32_t kPotentiometerCount = qmd::board::kPotentiometers;
 inline constexpr uint8_t kPotentiometerDefault = 128;
 inline constexpr uint16_t kDefaultLineTestThreshold = 100;
 
@@ -128,8 +130,8 @@ inline constexpr uint8_t kSoftTriggerOneShot = 5;
 struct Acquisition {
     uint8_t mode = kModeNone;
     uint8_t channel_count = 0;  // auto-refresh count, or the sequence size
-    uint8_t channels[16] = {};
-    uint8_t transducer_indexes[16] = {};
+    uint8_t channels[qmd::req::kListEntries] = {};
+    uint8_t transducer_indexes[qmd::req::kListEntries] = {};
     uint16_t sequences_before_interrupt = 0;
     uint8_t soft_trigger = 0;
     uint8_t extern_trigger = 0;
@@ -230,7 +232,7 @@ void Execute(Board& board, uint32_t code, uint8_t* record, uint32_t in_size, uin
 
 // The transducer record (29 words) of the first entry of `selection_type` in the
 // transducer table of the EEPROM `e`, found as the board finds it at initialisation.
-inline constexpr std::size_t kTransducerRecordBytes = 58;
+inline constexpr std::size_t kTransducerRecordBytes = qmd::rec::kBytes;
 bool FindTransducerRecord(const std::vector<uint16_t>& e, uint8_t selection_type,
                           uint8_t (&record)[kTransducerRecordBytes]);
 

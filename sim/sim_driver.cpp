@@ -31,8 +31,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/bytes.h"
-#include "core/requests.h"
+#include "qmd5820_protocol/bytes.h"
+#include "qmd5820_protocol/requests.h"
 #include "qmd5820sim.h"
 #include "sim_board.h"
 #include "sim_state.h"
@@ -68,6 +68,12 @@ struct TraceRecord {
     std::vector<uint8_t> in;
     std::vector<uint8_t> out;
 };
+
+// A request whose input carries `address` where EEPROM word requests carry the byte address.
+bool AtAddress(const uint8_t* in, uint32_t in_size, uint32_t address) {
+    constexpr std::size_t kAt = qmd::req::eeprom_word::kByteAddress;
+    return in_size >= kAt + 4 && qmd::bytes::GetU32(in + kAt) == address;
+}
 
 std::vector<uint8_t> Capture(const uint8_t* p, uint32_t size) {
     if (p == nullptr) return {};
@@ -557,7 +563,7 @@ class Driver {
         for (RequestFault& f : request_faults_) {
             if (f.spent || (f.code != QMDSIM_ANY_CODE && f.code != code)) continue;
             if (f.board != QMDSIM_ANY_BOARD && f.board != board) continue;
-            if (f.at_address && (in_size < 8 || qmd::bytes::GetU32(in + 4) != f.address)) continue;
+            if (f.at_address && !AtAddress(in, in_size, f.address)) continue;
             ++f.seen;
             // A cut stays: from its request on, the board answers nothing.
             const bool cut = f.kind == QMDSIM_FAULT_CUT;
@@ -586,7 +592,7 @@ class Driver {
             if (f->kind == QMDSIM_FAULT_CALL || f->kind == QMDSIM_FAULT_CUT) return 0;
             // A status answer with nothing executed (a request without output cannot
             // carry it: it succeeds and does nothing).
-            if (out_size > 0) record[0] = f->status;
+            if (out_size > 0) record[qmd::req::kStatus] = f->status;
         } else {
             Execute(*boards_[board], code, record.data(), in_size, out_size, now);
             state_.NoteRequestLocked(board, code, record.data(), out_size);

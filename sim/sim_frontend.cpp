@@ -8,9 +8,10 @@
 #include <mutex>
 #include <vector>
 
-#include "core/bytes.h"
-#include "core/requests.h"
-#include "eeprom/settings.h"
+#include "qmd5820_protocol/bytes.h"
+#include "qmd5820_protocol/eeprom_map.h"
+#include "qmd5820_protocol/requests.h"
+#include "qmd5820_protocol/settings.h"
 #include "sim_board.h"
 
 namespace qmdsim {
@@ -18,6 +19,8 @@ namespace {
 
 namespace bytes = qmd::bytes;
 namespace req = qmd::req;
+namespace cfg = qmd::cfg;
+namespace rec = qmd::rec;
 
 constexpr double kMid = 32767.5;
 constexpr double kNominalSwing = kMid - 1535.0;  // H*
@@ -31,7 +34,12 @@ constexpr double kFullScale24 = 0x7FFFFF;
 struct GroupPots {
     uint8_t symmetry, first_level, second_level, first_position, second_position;
 };
-constexpr GroupPots kPots[2] = {{13, 1, 0, 7, 6}, {14, 9, 8, 3, 2}};
+constexpr GroupPots Pots(uint32_t g) {
+    namespace pot = qmd::pot;
+    return {pot::kSymmetry[g], pot::kFirstLevel[g], pot::kSecondLevel[g], pot::kFirstPosition[g],
+            pot::kSecondPosition[g]};
+}
+constexpr GroupPots kPots[2] = {Pots(0), Pots(1)};
 
 // Each channel's transducer starts with a gain error of its own, within +-0.6 %. Zero
 // offsets start at 0: only group 0's zero is balanced by calibration, so a transducer zero
@@ -82,21 +90,21 @@ bool TypeGains(const Board& board, uint8_t selection_type, double* range, double
                double* n2) {
     uint8_t record[kTransducerRecordBytes];
     if (!FindTransducerRecord(board.eeprom, selection_type, record)) return false;
-    const double r = bytes::GetF64(record + 2);
-    const double sensitivity = bytes::GetF64(record + 10);
-    const double frequency = bytes::GetF64(record + 18);
-    const double voltage = bytes::GetF64(record + 42);
+    const double r = bytes::GetF64(record + rec::kRange);
+    const double sensitivity = bytes::GetF64(record + rec::kSensitivity);
+    const double frequency = bytes::GetF64(record + rec::kFrequency);
+    const double voltage = bytes::GetF64(record + rec::kPrimaryVoltage);
     uint8_t block[qmd::kConfigurationBlockBytes];
     qmd::ComputeTransducerSettings(voltage, sensitivity, r, 1.0,
                                    qmd::TruncateFrequency(frequency), block);
     // A gain that the computation leaves at 0 or below (no lower limit) counts as 1.
     const auto gain = [&](uint32_t field) {
-        const auto g = static_cast<int32_t>(bytes::GetU32(block + 4 * field));
+        const auto g = static_cast<int32_t>(bytes::GetU32(block + cfg::FieldByte(field)));
         return g > 0 ? static_cast<double>(g) : 1.0;
     };
     *range = r;
-    *n1 = gain(1);
-    *n2 = gain(3);
+    *n1 = gain(cfg::kGain1Fields[0]);
+    *n2 = gain(cfg::kGain2Fields[0]);
     return true;
 }
 
@@ -118,21 +126,26 @@ Settings BoardSettings(const Board& board, uint32_t group, const ExcitationTable
 }
 
 // The settings of a configuration block: potentiometer p in field p (a 32-bit value, limited
-// to 0-255), the waveform's (n - 1) << 16 in field 33 and its pairs from field 128 on.
+// to 0-255), the waveform's (n - 1) << 16 in its last-entry field and its pairs from the
+// first waveform field on.
 Settings BlockSettings(const Board& board, uint32_t group, uint8_t selection_type) {
-    const auto field = [&](uint32_t k) {
-        const auto base = static_cast<uint16_t>(0x8000u + 512u * selection_type);
-        const uint16_t lo = board.eeprom[static_cast<uint16_t>(base + 2 * k)];
-        const uint16_t hi = board.eeprom[static_cast<uint16_t>(base + 2 * k + 1)];
+    const auto field = [&](std::size_t k) {
+        const uint16_t word = cfg::FieldWord(k);
+        const uint16_t lo = board.eeprom[qmd::ee::ConfigurationWord(selection_type, word)];
+        const uint16_t hi =
+            board.eeprom[qmd::ee::ConfigurationWord(selection_type, static_cast<uint16_t>(word + 1))];
         return static_cast<uint32_t>(lo | (uint32_t{hi} << 16));
     };
-    const auto pot = [&](uint8_t p) { return Pot(static_cast<int32_t>(field(p))); };
+    const auto pot = [&](uint8_t p) {
+        return Pot(static_cast<int32_t>(field(cfg::kPotentiometers + p)));
+    };
     uint32_t a[kExcitationPoints] = {};
     uint32_t b[kExcitationPoints] = {};
-    const uint32_t count = std::min<uint32_t>((field(33) >> 16) + 1, kExcitationPoints);
+    const uint32_t count = std::min<uint32_t>(
+        (field(cfg::kLastEntry) >> cfg::kLastEntryShift) + 1, kExcitationPoints);
     for (uint32_t i = 0; i < count; ++i) {
-        a[i] = field(128 + 2 * i);
-        b[i] = field(129 + 2 * i);
+        a[i] = field(cfg::kWaveform + 2 * i);
+        b[i] = field(cfg::kWaveform + 2 * i + 1);
     }
     const GroupPots& p = kPots[group];
     return {pot(p.symmetry),       pot(p.first_level),    pot(p.second_level),
@@ -283,20 +296,20 @@ double FrontEnd::ZeroPosition(const Board& board, uint32_t ch) const {
 uint8_t FrontEnd::Execute(Board& board, uint32_t code, uint8_t* r, uint64_t now_us) {
     switch (code) {
         case req::kReadExcitationTable:
-            r[1] = table.count;
+            r[req::excitation_table::kCount] = table.count;
             for (uint32_t i = 0; i < kExcitationPoints; ++i) {
-                bytes::PutU32(r + 4 + 4 * i, table.a[i]);
-                bytes::PutU32(r + 260 + 4 * i, table.b[i]);
+                bytes::PutU32(r + req::excitation_table::kA + 4 * i, table.a[i]);
+                bytes::PutU32(r + req::excitation_table::kB + 4 * i, table.b[i]);
             }
             return kStatusOk;
         case req::kWriteExcitationTable: {
-            const uint8_t count = r[1];
+            const uint8_t count = r[req::excitation_table::kCount];
             if (count > kExcitationPoints) return kStatusBadTableCount;
             ExcitationTable t;
             t.count = count;
             for (uint32_t i = 0; i < count; ++i) {
-                t.a[i] = bytes::GetU32(r + 4 + 4 * i);
-                t.b[i] = bytes::GetU32(r + 260 + 4 * i);
+                t.a[i] = bytes::GetU32(r + req::excitation_table::kA + 4 * i);
+                t.b[i] = bytes::GetU32(r + req::excitation_table::kB + 4 * i);
                 if (((t.a[i] | t.b[i]) & 0xFF000000u) != 0) return kStatusBadTableSample;
             }
             table = t;
@@ -304,17 +317,20 @@ uint8_t FrontEnd::Execute(Board& board, uint32_t code, uint8_t* r, uint64_t now_
         }
         case req::kOpenAdjustment:
         case req::kOpenWorkerAdjustment: {
+            namespace layout = req::adjustment;
             if (board.acquisition_running) return kStatusAcquisitionRunning;
-            if (r[1] >= kChannelCount) return kStatusBadChannel;
+            if (r[layout::kChannel] >= kChannelCount) return kStatusBadChannel;
             Adjustment a;
-            if (!TypeGains(board, r[2], &a.range, &a.n1, &a.n2)) return kStatusNoTransducer;
+            if (!TypeGains(board, r[layout::kSelectionType], &a.range, &a.n1, &a.n2)) {
+                return kStatusNoTransducer;
+            }
             a.worker = code == req::kOpenWorkerAdjustment;
             a.mode = a.worker ? QMDSIM_ADJUST_OPENED : QMDSIM_ADJUST_LEVELS;
-            a.channel = r[1];
-            a.selection_type = r[2];
+            a.channel = r[layout::kChannel];
+            a.selection_type = r[layout::kSelectionType];
             adjustment = a;
             refreshed_ = UINT64_MAX;  // the next conversion refreshes
-            bytes::PutU64(r + 8, address());
+            bytes::PutU64(r + layout::kLiveValues, address());
             return kStatusOk;
         }
         case req::kStartWorkerAdjustment:
@@ -336,8 +352,9 @@ uint8_t FrontEnd::Execute(Board& board, uint32_t code, uint8_t* r, uint64_t now_
             adjustment.mode = QMDSIM_ADJUST_CLOSED;
             return kStatusOk;
         default:  // req::kReadConversionCounter
-            r[1] = 0;
-            bytes::PutU16(r + 2, static_cast<uint16_t>(Conversions(now_us)));
+            r[req::conversion_counter::kUnused] = 0;
+            bytes::PutU16(r + req::conversion_counter::kCounter,
+                          static_cast<uint16_t>(Conversions(now_us)));
             return kStatusOk;
     }
 }
@@ -354,8 +371,9 @@ uint16_t MeasuredCode(const Board& board, uint32_t channel) {
     double x_rel = RelativePosition(board, fe, channel, c.range);
     if (std::isnan(x_rel)) x_rel = 0.0;  // an infinite position over an infinite range
     const double y = Response(fe.params, g, s, n1, n2, x_rel, fe.zero_offset[channel]);
-    const auto magnitude = static_cast<uint16_t>(std::lround(std::fabs(y) * 32767.0));
-    return y < 0.0 ? static_cast<uint16_t>(magnitude | 0x8000u) : magnitude;
+    namespace code = req::read_channel;
+    const auto magnitude = static_cast<uint16_t>(std::lround(std::fabs(y) * code::kFullScale));
+    return y < 0.0 ? static_cast<uint16_t>(magnitude | code::kSignBit) : magnitude;
 }
 
 }  // namespace qmdsim

@@ -38,13 +38,14 @@
 #include <atomic>
 #include <cstdint>
 
+#include "qmd5820_protocol/requests.h"
 #include "qmd5820sim.h"
 
 namespace qmdsim {
 
 struct Board;
 
-inline constexpr uint32_t kExcitationPoints = 64;
+inline constexpr uint32_t kExcitationPoints = qmd::req::excitation_table::kPoints;
 inline constexpr uint8_t kStatusBadTableCount = 2;     // excitation table count above 64
 inline constexpr uint8_t kStatusBadTableSample = 3;    // a sample with its upper 8 bits set
 inline constexpr uint8_t kStatusNoAdjustment = 3;      // worker start without a worker open

@@ -6,8 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/bytes.h"
-#include "core/requests.h"
+#include "qmd5820_protocol/bytes.h"
+#include "qmd5820_protocol/crc32.h"
+#include "qmd5820_protocol/requests.h"
 
 #if !defined(_WIN32)
 #include <fcntl.h>
@@ -32,15 +33,6 @@ BoardState* StateImage::Find(uint32_t index, uint32_t serial, uint8_t revision) 
         }
     }
     return nullptr;
-}
-
-uint32_t StateCrc32(const uint8_t* data, std::size_t size) {
-    uint32_t crc = 0xFFFFFFFFu;
-    for (std::size_t i = 0; i < size; ++i) {
-        crc ^= data[i];
-        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
 }
 
 namespace {
@@ -83,7 +75,7 @@ std::vector<uint8_t> EncodeState(const StateImage& image) {
     std::memcpy(file.data(), kStateMagic, sizeof kStateMagic);
     bytes::PutU32(file.data() + 8, kStateFormat);
     bytes::PutU32(file.data() + 12, static_cast<uint32_t>(payload.size()));
-    bytes::PutU32(file.data() + 16, StateCrc32(payload.data(), payload.size()));
+    bytes::PutU32(file.data() + 16, qmd::Crc32(payload.data(), payload.size()));
     std::memcpy(file.data() + kStateHeaderSize, payload.data(), payload.size());
     return file;
 }
@@ -99,7 +91,7 @@ bool DecodeState(const std::vector<uint8_t>& file, StateImage* image, std::strin
     const std::size_t size = bytes::GetU32(file.data() + 12);
     if (size != file.size() - kStateHeaderSize) return fail("size does not match the header");
     const uint8_t* p = file.data() + kStateHeaderSize;
-    if (StateCrc32(p, size) != bytes::GetU32(file.data() + 16)) return fail("bad checksum");
+    if (qmd::Crc32(p, size) != bytes::GetU32(file.data() + 16)) return fail("bad checksum");
     // The checksum can be right for bytes no save wrote: everything is still checked.
     const uint8_t* const end = p + size;
     if (size < 4) return fail("no board count");
@@ -326,12 +318,13 @@ std::string DefaultStatePath() {
 
 void Persistence::NoteRequestLocked(uint32_t board, uint32_t code, const uint8_t* record,
                                     uint32_t out_size) {
-    if (!attached_.load(std::memory_order_relaxed) || out_size == 0 || record[0] != kStatusOk) {
+    if (!attached_.load(std::memory_order_relaxed) || out_size == 0 || record[req::kStatus] != kStatusOk) {
         return;
     }
     switch (code) {
         case req::kEepromWrite:
-            dirty_[board].words.insert(static_cast<uint16_t>(bytes::GetU32(record + 4) / 2));
+            dirty_[board].words.insert(
+                static_cast<uint16_t>(bytes::GetU32(record + req::eeprom_word::kByteAddress) / 2));
             break;
         case req::kWriteDigitalOutputs:
         case req::kWriteOutputMemory:

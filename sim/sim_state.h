@@ -62,7 +62,6 @@ struct StateImage {
 std::vector<uint8_t> EncodeState(const StateImage& image);
 // False with the reason when the bytes are not a valid state file.
 bool DecodeState(const std::vector<uint8_t>& bytes, StateImage* image, std::string* reason);
-uint32_t StateCrc32(const uint8_t* data, std::size_t size);
 
 // The state file path from the environment: QMD5820_SIM_STATE if set ("" or "off": none),
 // else $XDG_STATE_HOME/qmd5820/sim-state, else $HOME/.local/state/qmd5820/sim-state, else

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "api_fixture.h"
-#include "core/bytes.h"
+#include "qmd5820_protocol/bytes.h"
 
 namespace qmdtest {
 namespace {

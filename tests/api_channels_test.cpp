@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "api_fixture.h"
-#include "core/bytes.h"
+#include "qmd5820_protocol/bytes.h"
 #include "measure/measure.h"
 
 namespace qmdtest {

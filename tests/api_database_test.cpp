@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "api_fixture.h"
-#include "core/bytes.h"
+#include "qmd5820_protocol/bytes.h"
 #include "eeprom/database.h"
 #include "eeprom/directory.h"
-#include "eeprom/settings.h"
+#include "qmd5820_protocol/settings.h"
 
 namespace qmdtest {
 namespace {

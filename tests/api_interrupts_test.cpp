@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "api_fixture.h"
-#include "core/bytes.h"
+#include "qmd5820_protocol/bytes.h"
 #include "fake_platform.h"
 #include "process_counts.h"
 

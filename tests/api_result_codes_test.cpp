@@ -6,7 +6,7 @@
 
 #include "api_fixture.h"
 #include "core/catalogue.h"
-#include "core/requests.h"
+#include "qmd5820_protocol/requests.h"
 #include "fake_platform.h"
 
 namespace qmdtest {

@@ -15,8 +15,8 @@
 #include <mutex>
 #include <vector>
 
-#include "core/bytes.h"
-#include "core/requests.h"
+#include "qmd5820_protocol/bytes.h"
+#include "qmd5820_protocol/requests.h"
 #include "qmd5820_backend.h"
 #include "qmd5820sim.h"
 

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "core/bytes.h"
-#include "eeprom/settings.h"
+#include "qmd5820_protocol/bytes.h"
+#include "qmd5820_protocol/settings.h"
 
 namespace qmd {
 namespace {

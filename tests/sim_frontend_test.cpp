@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/bytes.h"
-#include "eeprom/settings.h"
+#include "qmd5820_protocol/bytes.h"
+#include "qmd5820_protocol/settings.h"
 #include "qmd5820sim.h"
 
 namespace {

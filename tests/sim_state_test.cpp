@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "core/bytes.h"
+#include "qmd5820_protocol/bytes.h"
 #include "qmd5820sim.h"
 
 #if !defined(_WIN32)

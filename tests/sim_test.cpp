@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/bytes.h"
-#include "eeprom/settings.h"
+#include "qmd5820_protocol/bytes.h"
+#include "qmd5820_protocol/settings.h"
 #include "qmd5820sim.h"
 
 namespace {

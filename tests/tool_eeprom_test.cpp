@@ -13,6 +13,7 @@
 #include "core/board_table.h"
 #include "eeprom_image.h"
 #include "eeprom_words.h"
+#include "qmd5820_protocol/crc32.h"
 #include "qmd5820_backend.h"
 #include "qmd5820sim.h"
 
@@ -99,7 +100,7 @@ TEST(ToolBackup, RoundTripAndEveryDamageRefused) {
     ASSERT_TRUE(backup) << error;
     EXPECT_EQ(backup->identity, identity);
     EXPECT_EQ(backup->image, image);
-    EXPECT_EQ(qmdtool::Crc32(reinterpret_cast<const uint8_t*>("123456789"), 9), 0xCBF43926u);
+    EXPECT_EQ(qmd::Crc32(reinterpret_cast<const uint8_t*>("123456789"), 9), 0xCBF43926u);
 
     // A flipped bit anywhere (header, words, checksum) and any truncation are refused.
     for (const std::size_t at : {std::size_t{0}, std::size_t{9}, std::size_t{17}, std::size_t{30},

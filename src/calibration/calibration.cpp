@@ -8,28 +8,30 @@
 
 #include "calibration/potentiometers.h"
 #include "core/backend.h"
-#include "core/bytes.h"
+#include "qmd5820_protocol/bytes.h"
 #include "core/transport.h"
 #include "eeprom/directory.h"
 #include "eeprom/eeprom.h"
 
 namespace qmd {
 
+namespace layout = req::excitation_table;
+
 void EncodeExcitationTable(const ExcitationTable& table, uint8_t* record) {
-    record[1] = table.count;
+    record[layout::kCount] = table.count;
     for (std::size_t i = 0; i < kExcitationPoints; ++i) {
         const bool used = i < table.count;
-        bytes::PutU32(record + 4 + 4 * i, used ? table.a[i] : 0u);
-        bytes::PutU32(record + 260 + 4 * i, used ? table.b[i] : 0u);
+        bytes::PutU32(record + layout::kA + 4 * i, used ? table.a[i] : 0u);
+        bytes::PutU32(record + layout::kB + 4 * i, used ? table.b[i] : 0u);
     }
 }
 
 ExcitationTable DecodeExcitationTable(const uint8_t* record) {
     ExcitationTable table;
-    table.count = record[1];
+    table.count = record[layout::kCount];
     for (std::size_t i = 0; i < kExcitationPoints; ++i) {
-        table.a[i] = bytes::GetU32(record + 4 + 4 * i);
-        table.b[i] = bytes::GetU32(record + 260 + 4 * i);
+        table.a[i] = bytes::GetU32(record + layout::kA + 4 * i);
+        table.b[i] = bytes::GetU32(record + layout::kB + 4 * i);
     }
     return table;
 }
@@ -54,10 +56,10 @@ namespace {
 template <uint32_t Code>
 int16_t Open(QMD5820_HANDLE handle, uint8_t channel, uint8_t selection_type, uint64_t& address) {
     Record<Code> record{};
-    record[1] = channel;
-    record[2] = selection_type;
+    record[req::adjustment::kChannel] = channel;
+    record[req::adjustment::kSelectionType] = selection_type;
     const int16_t code = Exchange<Code>(handle, record);
-    if (code == 0) address = bytes::GetU64(record.data() + 8);
+    if (code == 0) address = bytes::GetU64(record.data() + req::adjustment::kLiveValues);
     return code;
 }
 
@@ -97,7 +99,7 @@ int16_t RestartConfiguration(QMD5820_HANDLE handle) {
 int16_t ReadConversionCounter(QMD5820_HANDLE handle, uint16_t& counter) {
     Record<req::kReadConversionCounter> record{};
     const int16_t code = Exchange<req::kReadConversionCounter>(handle, record);
-    if (code == 0) counter = bytes::GetU16(record.data() + 2);
+    if (code == 0) counter = bytes::GetU16(record.data() + req::conversion_counter::kCounter);
     return code;
 }
 
@@ -269,12 +271,13 @@ uint32_t FactorField(double factor) {
 void EnterExcitation(std::array<uint16_t, kBlockWords>& block, const ExcitationTable& table,
                      double factor_a, double factor_b) {
     const std::size_t n = std::min<std::size_t>(table.count, kExcitationPoints);
-    PutBlockU32(block, 132, static_cast<uint32_t>((n == 0 ? 0 : n - 1) * 65536u));
-    PutBlockU32(block, 148, FactorField(factor_a));
-    PutBlockU32(block, 152, FactorField(factor_b));
+    PutBlockU32(block, cfg::FieldByte(cfg::kLastEntry),
+                static_cast<uint32_t>((n == 0 ? 0 : n - 1) << cfg::kLastEntryShift));
+    PutBlockU32(block, cfg::FieldByte(cfg::kFactorA), FactorField(factor_a));
+    PutBlockU32(block, cfg::FieldByte(cfg::kFactorB), FactorField(factor_b));
     for (std::size_t i = 0; i < n; ++i) {
-        PutBlockU32(block, 512 + 8 * i, table.a[i]);
-        PutBlockU32(block, 516 + 8 * i, table.b[i]);
+        PutBlockU32(block, cfg::FieldByte(cfg::kWaveform + 2 * i), table.a[i]);
+        PutBlockU32(block, cfg::FieldByte(cfg::kWaveform + 2 * i + 1), table.b[i]);
     }
 }
 
@@ -303,13 +306,13 @@ int16_t WriteConfigurationBlock(QMD5820_HANDLE handle, uint8_t selection_type,
 
 MarkFailure MarkCalibrated(QMD5820_HANDLE handle, uint8_t transducer_index,
                            uint8_t selection_type) {
-    const auto word = static_cast<uint16_t>(transducer_index * 256u + selection_type);
+    const uint16_t word = ee::DefaultTransducerWord(transducer_index, selection_type);
     if (WriteEepromWord(handle, ee::kDefaultTransducer, word) != 0) return MarkFailure::kDefault;
     for (int i = 0; i < 2; ++i) {
         const auto address = static_cast<uint16_t>(ee::PotisWord(selection_type) + i);
         const EepromRead r = ReadEepromWord(handle, address);
         if (r.code != 0) return i == 0 ? MarkFailure::kReadFirst : MarkFailure::kReadSecond;
-        if (WriteEepromWord(handle, address, static_cast<uint16_t>(r.value | 1u)) != 0) {
+        if (WriteEepromWord(handle, address, static_cast<uint16_t>(r.value | ee::kCalibratedBit)) != 0) {
             return i == 0 ? MarkFailure::kWriteFirst : MarkFailure::kWriteSecond;
         }
     }

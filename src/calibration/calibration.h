@@ -12,16 +12,6 @@
 
 namespace qmd {
 
-// Potentiometers of each adjustment, by group (0: channels 0-7, 1: channels 8-15).
-namespace pot {
-inline constexpr uint8_t kSymmetry[2] = {13, 14};
-inline constexpr uint8_t kFirstLevel[2] = {1, 9};
-inline constexpr uint8_t kSecondLevel[2] = {0, 8};
-inline constexpr uint8_t kFirstPosition[2] = {7, 3};
-inline constexpr uint8_t kSecondPosition[2] = {6, 2};
-inline constexpr uint8_t kThreshold = 7;
-}  // namespace pot
-
 // An excitation table as the driver holds it: n points of arrays A and B, each a 24-bit
 // two's-complement sample in the low bits of 32.
 struct ExcitationTable {
@@ -101,7 +91,7 @@ uint32_t GetBlockU32(const std::array<uint16_t, kBlockWords>& block, std::size_t
 void EnterExcitation(std::array<uint16_t, kBlockWords>& block, const ExcitationTable& table,
                      double factor_a, double factor_b);
 
-inline constexpr std::size_t kThresholdOffset = 156;
+inline constexpr std::size_t kThresholdOffset = cfg::FieldByte(cfg::kThreshold);
 
 // Word address of word k of selection type s's configuration block (16-bit arithmetic).
 uint16_t BlockWordAddress(uint8_t selection_type, uint16_t k);

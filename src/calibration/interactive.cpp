@@ -7,7 +7,7 @@
 #include "calibration/search.h"
 #include "core/backend.h"
 #include "core/board_table.h"
-#include "core/bytes.h"
+#include "qmd5820_protocol/bytes.h"
 #include "core/output.h"
 #include "eeprom/database.h"
 #include "eeprom/eeprom.h"
@@ -16,7 +16,7 @@
 namespace qmd {
 namespace {
 
-constexpr uint8_t kShortCircuitLatched = 0x02;
+constexpr uint8_t kShortCircuitLatched = req::primary_line::kShortCircuitLatched;
 constexpr double kStartFactor = 0.75;
 constexpr uint8_t kStepLevels = 1;
 constexpr uint8_t kStepBalance = 4;
@@ -159,7 +159,8 @@ int16_t StoreInteractiveCalibration(QMD5820_HANDLE handle, BoardRecord& board) {
     std::array<uint16_t, kBlockWords> block{};
     if (ReadConfigurationBlock(handle, t.selection_type, block) != 0) return -1;
     for (std::size_t p = 0; p < kPotentiometers; ++p) {
-        PutBlockU32(block, 4 * p, cal.interactive_potentiometers[p]);
+        PutBlockU32(block, cfg::FieldByte(cfg::kPotentiometers + p),
+                    cal.interactive_potentiometers[p]);
     }
     ExcitationTable table;
     if (ReadExcitationTable(handle, table) != 0) return -2;

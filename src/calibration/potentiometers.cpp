@@ -6,16 +6,16 @@ namespace qmd {
 
 int16_t ReadPotentiometer(QMD5820_HANDLE handle, uint8_t index, uint8_t& value) {
     Record<req::kReadPotentiometer> record{};
-    record[1] = index;
+    record[req::potentiometer::kNumber] = index;
     const int16_t code = Exchange<req::kReadPotentiometer>(handle, record);
-    if (code == 0) value = record[2];
+    if (code == 0) value = record[req::potentiometer::kValue];
     return code;
 }
 
 int16_t WritePotentiometer(QMD5820_HANDLE handle, uint8_t index, uint8_t value) {
     Record<req::kWritePotentiometer> record{};
-    record[1] = index;
-    record[2] = value;
+    record[req::potentiometer::kNumber] = index;
+    record[req::potentiometer::kValue] = value;
     return Exchange<req::kWritePotentiometer>(handle, record);
 }
 

@@ -7,12 +7,12 @@
 #include "calibration/search.h"
 #include "core/backend.h"
 #include "core/board_table.h"
-#include "core/bytes.h"
+#include "qmd5820_protocol/bytes.h"
 #include "core/output.h"
 #include "core/transport.h"
 #include "eeprom/database.h"
 #include "eeprom/eeprom.h"
-#include "eeprom/settings.h"
+#include "qmd5820_protocol/settings.h"
 #include "io/primary_line.h"
 #include "platform/platform.h"
 
@@ -39,8 +39,8 @@ inline constexpr int32_t kWaitingFirstConfirmation = 25;
 inline constexpr int32_t kGroup[2][6] = {{3, 4, 5, 6, 10, 11}, {12, 13, 14, 15, 17, 18}};
 }  // namespace status
 
-constexpr uint8_t kShortCircuitLatched = 0x02;
-constexpr uint8_t kDetectionResponds = 0x01;
+constexpr uint8_t kShortCircuitLatched = req::primary_line::kShortCircuitLatched;
+constexpr uint8_t kDetectionResponds = req::primary_line::kDetectionResponds;
 constexpr uint32_t kSettleMs = 250;
 constexpr uint32_t kPollMs = 50;
 constexpr int32_t kZeroWindow = 64;
@@ -390,7 +390,8 @@ private:
         for (std::size_t p = 0; p < kWorkerPotentiometers; ++p) {
             // Potentiometers this run did not adjust keep what the saved block holds.
             if ((cal_.adjusted_potentiometers & (1u << p)) != 0) {
-                PutBlockU32(cal_.working_block, 4 * p, cal_.worker_potentiometers[p]);
+                PutBlockU32(cal_.working_block, cfg::FieldByte(cfg::kPotentiometers + p),
+                            cal_.worker_potentiometers[p]);
             }
         }
         EnterExcitation(cal_.working_block, WorkerTable(cal_), cal_.factor_a, cal_.factor_b);

@@ -6,12 +6,14 @@
 #include <cstdint>
 
 #include "QMD5820.h"
+#include "qmd5820_protocol/eeprom_map.h"
+#include "qmd5820_protocol/requests.h"
 
 namespace qmd {
 
 inline constexpr int kBoardRecords = 30;
-inline constexpr int kChannels = 16;
-inline constexpr std::size_t kTransducerRecordBytes = 58;
+inline constexpr int kChannels = board::kChannels;
+inline constexpr std::size_t kTransducerRecordBytes = rec::kBytes;
 inline constexpr std::size_t kLastErrorTextBytes = 1024;
 inline constexpr uint8_t kChannelNotInitialised = 255;
 
@@ -31,10 +33,10 @@ constexpr std::array<ChannelBlock, kChannels> NotInitialisedChannels() {
     return channels;
 }
 
-inline constexpr std::size_t kPotentiometers = 32;
+inline constexpr std::size_t kPotentiometers = board::kPotentiometers;
 inline constexpr std::size_t kWorkerPotentiometers = 16;
-inline constexpr std::size_t kExcitationPoints = 64;
-inline constexpr std::size_t kBlockWords = 512;
+inline constexpr std::size_t kExcitationPoints = req::excitation_table::kPoints;
+inline constexpr std::size_t kBlockWords = ee::kConfigurationWords;
 
 // Calibration state of the board (the step-by-step procedure and the worker). Fields that
 // the caller's threads and the worker thread share are atomic; the others belong to one

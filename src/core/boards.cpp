@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "core/board_table.h"
-#include "core/bytes.h"
+#include "qmd5820_protocol/bytes.h"
 
 namespace qmd {
 
@@ -97,7 +97,7 @@ int16_t i_QMD5820_OpenBoardViaIndex(uint8_t b_BoardIndex, QMD5820_HANDLE* ph_Dev
     record.device_handle = handle;
 
     Record<req::kOpenHandshake> handshake{};
-    bytes::PutU64(handshake.data(), handle);
+    bytes::PutU64(handshake.data() + req::handshake::kHandle, handle);
     (void)Transfer<req::kOpenHandshake>(handle, handshake);  // its result is ignored
 
     record.open_count = static_cast<int16_t>(record.open_count + 1);

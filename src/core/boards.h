@@ -9,9 +9,8 @@
 
 namespace qmd {
 
-inline constexpr std::size_t kBoardInformationBytes = 84;
-inline constexpr std::size_t kIdentifierOffset = 32;
-inline constexpr std::size_t kIdentifierBytes = 52;
+inline constexpr std::size_t kIdentifierOffset = req::board_information::kIdentifier;
+inline constexpr std::size_t kIdentifierBytes = req::board_information::kIdentifierBytes;
 
 // Number of present boards, or a negative value when the enumeration failed.
 int32_t CountBoards();

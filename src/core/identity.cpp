@@ -5,20 +5,13 @@
 
 #include "core/board_table.h"
 #include "core/boards.h"
-#include "core/bytes.h"
+#include "qmd5820_protocol/bytes.h"
+#include "qmd5820_protocol/eeprom_map.h"
 #include "core/output.h"
 #include "qmd5820_version.h"
 #include "eeprom/eeprom.h"
 
 using namespace qmd;
-
-namespace {
-
-constexpr uint16_t kRevisionWord = 128;
-constexpr uint16_t kSerialLowWord = 129;
-constexpr uint16_t kSerialHighWord = 130;
-
-}  // namespace
 
 extern "C" {
 
@@ -33,14 +26,17 @@ int16_t i_QMD5820_GetBoardInformation(uint8_t b_BoardIndex, uint32_t dw_Identifi
     if (code != 0) return code;
 
     const uint8_t* p = info.data();
-    Store(pdw_BoardValue1, bytes::GetU32(p + 0));
-    Store(pdw_BoardValue3, bytes::GetU32(p + 4));  // the record's second and third values
-    Store(pdw_BoardValue2, bytes::GetU32(p + 8));  // go to the crossed parameters
-    Store(pdw_BoardValue4, bytes::GetU32(p + 12));
-    Store(pdw_BoardValue5, bytes::GetU32(p + 16));
-    Store(pdw_BoardValue6, bytes::GetU32(p + 20));
-    Store(pdw_BoardValue7, bytes::GetU32(p + 24));
-    Store(pb_BoardValue8, bytes::GetU8(p + 28));
+    const auto value = [p](std::size_t i) {
+        return bytes::GetU32(p + req::board_information::kValues + 4 * i);
+    };
+    Store(pdw_BoardValue1, value(0));
+    Store(pdw_BoardValue3, value(1));  // the record's second and third values
+    Store(pdw_BoardValue2, value(2));  // go to the crossed parameters
+    Store(pdw_BoardValue4, value(3));
+    Store(pdw_BoardValue5, value(4));
+    Store(pdw_BoardValue6, value(5));
+    Store(pdw_BoardValue7, value(6));
+    Store(pb_BoardValue8, bytes::GetU8(p + req::board_information::kValue8));
 
     if (pc_Identifier != nullptr && dw_IdentifierSize > 0) {
         const uint8_t* field = p + kIdentifierOffset;
@@ -66,7 +62,7 @@ int16_t i_QMD5820_GetDeviceDriverVersion(QMD5820_HANDLE h_DeviceHandle,
                                          uint32_t* pdw_DriverVersion) {
     Record<req::kDriverVersion> reply{};
     if (!Transfer<req::kDriverVersion>(h_DeviceHandle, reply)) return -1;
-    Store(pdw_DriverVersion, bytes::GetU32(reply.data()));
+    Store(pdw_DriverVersion, bytes::GetU32(reply.data() + req::version::kValue));
     return 0;
 }
 
@@ -74,7 +70,7 @@ int16_t i_QMD5820_GetFirmwareVersion(QMD5820_HANDLE h_DeviceHandle,
                                      uint32_t* pdw_FirmwareVersion) {
     Record<req::kFirmwareVersion> reply{};
     if (!Transfer<req::kFirmwareVersion>(h_DeviceHandle, reply)) return -1;
-    Store(pdw_FirmwareVersion, bytes::GetU32(reply.data()));
+    Store(pdw_FirmwareVersion, bytes::GetU32(reply.data() + req::version::kValue));
     return 0;
 }
 
@@ -83,9 +79,9 @@ int16_t i_QMD5820_GetBoardHardwareRevision(QMD5820_HANDLE h_DeviceHandle,
                                            char* pc_HardwareRevision) {
     const int index = FindBoardRecord(h_DeviceHandle);
     if (index < 0) return -1;
-    const EepromRead word = ReadEepromWord(h_DeviceHandle, kRevisionWord);
+    const EepromRead word = ReadEepromWord(h_DeviceHandle, ee::kRevisionWord);
     if (word.code != 0) return -2;
-    Store(pc_HardwareRevision, static_cast<char>('A' + (word.value >> 12)));
+    Store(pc_HardwareRevision, static_cast<char>('A' + (word.value >> ee::kRevisionShift)));
     RecordResult(index, __func__, 0);
     return 0;
 }
@@ -100,10 +96,10 @@ int16_t i_QMD5820_GetBoardSerialNumber(QMD5820_HANDLE h_DeviceHandle, uint32_t* 
         const uint32_t mask = uint32_t{0xFFFF} << shift;
         *pdw_SerialNumber = (*pdw_SerialNumber & ~mask) | (uint32_t{half} << shift);
     };
-    const EepromRead low = ReadEepromWord(h_DeviceHandle, kSerialLowWord);
+    const EepromRead low = ReadEepromWord(h_DeviceHandle, ee::kSerialLowWord);
     put_half(0, low.value);
     if (low.code != 0) return -2;
-    const EepromRead high = ReadEepromWord(h_DeviceHandle, kSerialHighWord);
+    const EepromRead high = ReadEepromWord(h_DeviceHandle, ee::kSerialHighWord);
     put_half(16, high.value);
     if (high.code != 0) return -2;
     RecordResult(index, __func__, 0);

@@ -7,79 +7,14 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 
 #include "core/backend.h"
-#include "core/requests.h"
+#include "qmd5820_protocol/requests.h"
 
 namespace qmd {
 namespace {
 
 std::atomic<std::FILE*> g_trace{nullptr};
-
-struct NamedRequest {
-    uint32_t code;
-    const char* name;
-};
-
-constexpr NamedRequest kRequestNames[] = {
-    {req::kOpenHandshake, "OpenHandshake"},
-    {req::kBoardInformation, "BoardInformation"},
-    {req::kDriverVersion, "DriverVersion"},
-    {req::kFirmwareVersion, "FirmwareVersion"},
-    {req::kRegisterInterruptEvent, "RegisterInterruptEvent"},
-    {req::kReadInterruptRecord, "ReadInterruptRecord"},
-    {req::kEepromWrite, "EepromWrite"},
-    {req::kEepromRead, "EepromRead"},
-    {req::kRestartConfiguration, "RestartConfiguration"},
-    {req::kInitChannel, "InitChannel"},
-    {req::kReadChannel, "ReadChannel"},
-    {req::kStartAutoRefresh, "StartAutoRefresh"},
-    {req::kStartSequence, "StartSequence"},
-    {req::kTriggerAcquisition, "TriggerAcquisition"},
-    {req::kStopAcquisition, "StopAcquisition"},
-    {req::kConvertTimeDivision, "ConvertTimeDivision"},
-    {req::kReadPotentiometer, "ReadPotentiometer"},
-    {req::kWritePotentiometer, "WritePotentiometer"},
-    {req::kReadExcitationTable, "ReadExcitationTable"},
-    {req::kWriteExcitationTable, "WriteExcitationTable"},
-    {req::kOpenAdjustment, "OpenAdjustment"},
-    {req::kLevelsAdjusted, "LevelsAdjusted"},
-    {req::kCloseAdjustment, "CloseAdjustment"},
-    {req::kReadConversionCounter, "ReadConversionCounter"},
-    {req::kOpenWorkerAdjustment, "OpenWorkerAdjustment"},
-    {req::kStartWorkerAdjustment, "StartWorkerAdjustment"},
-    {req::kWorkerLevelsAdjusted, "WorkerLevelsAdjusted"},
-    {req::kWorkerPositionAdjusted, "WorkerPositionAdjusted"},
-    {req::kSetPrimaryLineTest, "SetPrimaryLineTest"},
-    {req::kReadPrimaryLineStatus, "ReadPrimaryLineStatus"},
-    {req::kRearmPrimaryLine, "RearmPrimaryLine"},
-    {req::kShortCircuitInterrupts, "ShortCircuitInterrupts"},
-    {req::kReadDigitalInputs, "ReadDigitalInputs"},
-    {req::kWriteDigitalOutputs, "WriteDigitalOutputs"},
-    {req::kWriteOutputMemory, "WriteOutputMemory"},
-    {req::kReadDigitalOutputs, "ReadDigitalOutputs"},
-    {req::kStartTimer, "StartTimer"},
-    {req::kStopTimer, "StopTimer"},
-    {req::kTriggerTimer, "TriggerTimer"},
-    {req::kReadTimerStatus, "ReadTimerStatus"},
-    {req::kReadTimerValue, "ReadTimerValue"},
-    {req::kLoadLogicCommand, "LoadLogicCommand"},
-    {req::kLoadLogicWrite, "LoadLogicWrite"},
-    {req::kLoadLogicRead, "LoadLogicRead"},
-    {req::kLoadLogicStatus, "LoadLogicStatus"},
-};
-
-// Every request of the table has its name.
-constexpr bool EveryRequestNamed() {
-    for (const RequestSpec& request : kRequestTable) {
-        bool found = false;
-        for (const NamedRequest& n : kRequestNames) found = found || n.code == request.code;
-        if (!found) return false;
-    }
-    return std::size(kRequestNames) == std::size(kRequestTable);
-}
-static_assert(EveryRequestNamed(), "a request without a trace name");
 
 using Clock = std::chrono::steady_clock;
 
@@ -210,10 +145,8 @@ bool TraceOn() { return g_trace.load(std::memory_order_relaxed) != nullptr; }
 const qmd5820_backend& TracingBackend() { return kTracingTable; }
 
 const char* RequestName(uint32_t code) {
-    for (const NamedRequest& n : kRequestNames) {
-        if (n.code == code) return n.name;
-    }
-    return nullptr;
+    const RequestSpec* request = FindRequest(code);
+    return request != nullptr ? request->name : nullptr;
 }
 
 std::string IoctlTraceLine(uint64_t handle, uint32_t code, const uint8_t* buffer,
@@ -226,7 +159,7 @@ std::string IoctlTraceLine(uint64_t handle, uint32_t code, const uint8_t* buffer
     if (result == 0) {
         line += "failed";
     } else if (in_size > 0 && out_size > 0 && buffer != nullptr) {
-        line += Format("ok status %u", static_cast<unsigned>(buffer[0]));
+        line += Format("ok status %u", static_cast<unsigned>(buffer[req::kStatus]));
     } else {
         line += "ok";
     }

@@ -7,7 +7,7 @@
 
 #include "QMD5820.h"
 #include "core/backend.h"
-#include "core/requests.h"
+#include "qmd5820_protocol/requests.h"
 
 namespace qmd {
 
@@ -19,9 +19,7 @@ inline constexpr RequestSpec kSpecOf = *FindRequest(Code);
 
 // Size of the record of a request: the larger of its input and output.
 template <uint32_t Code>
-inline constexpr std::size_t kRecordSize =
-    kSpecOf<Code>.in_size > kSpecOf<Code>.out_size ? kSpecOf<Code>.in_size
-                                                   : kSpecOf<Code>.out_size;
+inline constexpr std::size_t kRecordSize = RecordSize(Code);
 
 // A zeroed request record of the right size.
 template <uint32_t Code>
@@ -41,9 +39,9 @@ template <uint32_t Code>
 int16_t Exchange(QMD5820_HANDLE handle, Record<Code>& record) {
     static_assert(kSpecOf<Code>.in_size > 0 && kSpecOf<Code>.out_size > 0,
                   "only requests with both directions carry a status byte");
-    record[0] = 0;
+    record[req::kStatus] = 0;
     if (!Transfer<Code>(handle, record)) return kRequestFailed;
-    return static_cast<int16_t>(-static_cast<int16_t>(record[0]));
+    return static_cast<int16_t>(-static_cast<int16_t>(record[req::kStatus]));
 }
 
 }  // namespace qmd

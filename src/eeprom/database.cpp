@@ -4,7 +4,7 @@
 #include <algorithm>
 
 #include "core/board_table.h"
-#include "core/bytes.h"
+#include "qmd5820_protocol/bytes.h"
 #include "core/output.h"
 #include "eeprom/directory.h"
 #include "eeprom/eeprom.h"
@@ -18,7 +18,7 @@ int16_t FindTransducerRecord(QMD5820_HANDLE handle, uint8_t transducer_index,
     const EepromRead count = ReadEepromWord(handle, static_cast<uint16_t>(table + ee::kTableCount));
     if (count.code != 0) return -2;
     for (uint32_t i = 0; i < count.value; ++i) {
-        const uint16_t first = static_cast<uint16_t>(table + ee::kFirstRecord + ee::kRecordWords * i);
+        const uint16_t first = ee::RecordWord(table, i);
         const EepromRead word = ReadEepromWord(handle, first);
         if (word.code != 0) return -3;
         if (static_cast<uint8_t>(word.value) != transducer_index) continue;
@@ -52,9 +52,7 @@ int16_t i_QMD5820_GetAvailableTransducerTypes(QMD5820_HANDLE h_DeviceHandle,
         Store(pb_TransducerCount, n);
         int16_t code = 0;
         for (uint16_t i = 0; i < n; ++i) {
-            const EepromRead word = ReadEepromWord(
-                h_DeviceHandle,
-                static_cast<uint16_t>(table + ee::kFirstRecord + ee::kRecordWords * i));
+            const EepromRead word = ReadEepromWord(h_DeviceHandle, ee::RecordWord(table, i));
             if (word.code != 0) return -2;
             if (i < b_ArraySize) {
                 if (pb_TransducerIndexes != nullptr) {
@@ -91,7 +89,7 @@ int16_t i_QMD5820_TransducerDatabaseReadTransducerInfo(
         Store(pdb_Sensitivity, bytes::GetF64(record.data() + rec::kSensitivity));
         Store(pdb_Frequency, bytes::GetF64(record.data() + rec::kFrequency));
         Store(pdb_PrimaryVoltage, bytes::GetF64(record.data() + rec::kPrimaryVoltage));
-        Store(pb_CalibrationState, state.value & 1u);
+        Store(pb_CalibrationState, state.value & ee::kCalibratedBit);
         return 0;
     });
 }

@@ -7,12 +7,12 @@
 #include <cstdio>
 
 #include "core/board_table.h"
-#include "core/bytes.h"
+#include "qmd5820_protocol/bytes.h"
 #include "core/transport.h"
 #include "eeprom/database.h"
 #include "eeprom/directory.h"
 #include "eeprom/eeprom.h"
-#include "eeprom/settings.h"
+#include "qmd5820_protocol/settings.h"
 #include "eeprom/walk.h"
 
 namespace qmd {
@@ -69,8 +69,8 @@ int16_t ResizeForOneRecord(StepIo& io, int direction, int16_t first_code, Resize
     bool found = false;
     uint16_t transducer_offset = 0;
     for (uint16_t i = 0; i < static_cast<uint8_t>(count); ++i) {
-        const uint16_t kind_word = static_cast<uint16_t>(ee::kFirstKindWord + 2u * i);
-        const uint16_t offset_word = static_cast<uint16_t>(kind_word + 1u);
+        const uint16_t kind_word = ee::KindWord(i);
+        const uint16_t offset_word = ee::OffsetWord(i);
         uint16_t value = 0;
         if (found) {
             if (!io.Read(offset_word, code(3), value)) return io.code();
@@ -90,7 +90,7 @@ int16_t ResizeForOneRecord(StepIo& io, int direction, int16_t first_code, Resize
     const uint16_t functionality = ee::FunctionalityWord(transducer_offset);
     uint16_t size_word = 0;
     if (!io.Read(functionality, code(7), size_word)) return io.code();
-    if (!io.Write(functionality, AdjustSizeWord(size_word, delta), code(8))) return io.code();
+    if (!io.Write(functionality, ee::AdjustSizeWord(size_word, delta), code(8))) return io.code();
 
     uint16_t table = 0;
     const int16_t walk =
@@ -98,7 +98,7 @@ int16_t ResizeForOneRecord(StepIo& io, int direction, int16_t first_code, Resize
     if (walk != 0) return walk;
 
     if (!io.Read(table, code(12), size_word)) return io.code();
-    if (!io.Write(table, AdjustSizeWord(size_word, delta), code(13))) return io.code();
+    if (!io.Write(table, ee::AdjustSizeWord(size_word, delta), code(13))) return io.code();
     const uint16_t count_word = static_cast<uint16_t>(table + ee::kTableCount);
     uint16_t transducers = 0;
     if (!io.Read(count_word, code(14), transducers)) return io.code();
@@ -133,7 +133,8 @@ int16_t ClearCalibrationState(StepIo& io, uint8_t selection_type, int16_t first_
         const auto read_code = static_cast<int16_t>(first_code - 2 * i);
         uint16_t value = 0;
         if (!io.Read(word, read_code, value)) return io.code();
-        if (!io.Write(word, static_cast<uint16_t>(value & ~1u), static_cast<int16_t>(read_code - 1))) {
+        if (!io.Write(word, static_cast<uint16_t>(value & ~ee::kCalibratedBit),
+                      static_cast<int16_t>(read_code - 1))) {
             return io.code();
         }
     }
@@ -145,7 +146,7 @@ int16_t AddTransducer(QMD5820_HANDLE handle, uint8_t index, double range, double
     {
         const IndexList list(handle, 16);
         if (list.code != 0) return -2;
-        if (list.count >= 14) return -3;
+        if (list.count >= ee::kMaxTransducers) return -3;
         if (list.Contains(index)) return -4;
     }
 
@@ -160,8 +161,8 @@ int16_t AddTransducer(QMD5820_HANDLE handle, uint8_t index, double range, double
             used[record[rec::kSelectionType]] = true;
         }
     }
-    uint8_t k = 2;
-    while (used[k]) ++k;  // at most 13 records: k stays at or below 15
+    uint8_t k = ee::kFirstSelectionType;
+    while (used[k]) ++k;  // at most 13 records: k stays at or below the last type
 
     StepIo io(handle);
     ResizedArea area;
@@ -169,8 +170,7 @@ int16_t AddTransducer(QMD5820_HANDLE handle, uint8_t index, double range, double
 
     // Move everything after the table up by one record, highest address first.
     const uint16_t top = static_cast<uint16_t>(area.current_size / 2u + ee::kCurrentSize);
-    const uint16_t at = static_cast<uint16_t>(area.table + ee::kFirstRecord +
-                                              ee::kRecordWords * area.count);
+    const uint16_t at = ee::RecordWord(area.table, area.count);
     for (int32_t a = top; a >= at; --a) {
         uint16_t value = 0;
         if (!io.Read(static_cast<uint16_t>(a), -22, value)) return io.code();
@@ -196,14 +196,15 @@ int16_t AddTransducer(QMD5820_HANDLE handle, uint8_t index, double range, double
 
     if (const int16_t code = ClearCalibrationState(io, k, -25); code != 0) return code;
 
-    // Default potis words for the new type; words 0 and 1 are never rewritten.
+    // Default potis words for the new type; words 0 and 1 (the default transducer and the
+    // spare word) are never rewritten.
     std::array<uint16_t, ee::kPotisWords> potis{};
     for (uint16_t w = 0; w < ee::kPotisWords; ++w) {
         if (!io.Read(w, -29, potis[w])) return io.code();
     }
     std::copy(std::begin(ee::kDefaultPotis), std::end(ee::kDefaultPotis),
               potis.begin() + ee::PotisWord(k));
-    for (uint16_t w = 2; w < ee::kPotisWords; ++w) {
+    for (uint16_t w = ee::kPotisAreaStart; w < ee::kPotisWords; ++w) {
         if (!io.Write(w, potis[w], -30)) return io.code();
     }
 
@@ -228,7 +229,7 @@ int16_t ChooseDefault(QMD5820_HANDLE handle, TransducerRecord& chosen) {
             if (FindTransducerRecord(handle, list.indexes[i], record) != 0) break;
             const EepromRead state = ReadEepromWord(handle, ee::PotisWord(record[rec::kSelectionType]));
             if (state.code != 0) break;
-            if ((state.value & 1u) != 0) {
+            if ((state.value & ee::kCalibratedBit) != 0) {
                 chosen = record;
                 return 0;
             }
@@ -254,7 +255,7 @@ int16_t DeleteTransducer(QMD5820_HANDLE handle, uint8_t index) {
     const uint16_t end = static_cast<uint16_t>(area.current_size / 2u + ee::kFunctionalityCount);
 
     // The record to delete, searched among the records the table counted.
-    uint16_t record = static_cast<uint16_t>(area.table + ee::kFirstRecord);
+    uint16_t record = ee::RecordWord(area.table, 0);
     uint16_t first_word = 0;
     for (uint32_t i = 0;; ++i) {
         if (i == area.count) return -21;
@@ -287,8 +288,8 @@ int16_t DeleteTransducer(QMD5820_HANDLE handle, uint8_t index) {
     std::printf("Find a calibrated transducer ! Type is : %u, Selection type value is : %u \n",
                 static_cast<unsigned>(chosen[rec::kIndex]),
                 static_cast<unsigned>(chosen[rec::kSelectionType]));
-    const auto new_default =
-        static_cast<uint16_t>((chosen[rec::kIndex] << 8) | chosen[rec::kSelectionType]);
+    const uint16_t new_default =
+        ee::DefaultTransducerWord(chosen[rec::kIndex], chosen[rec::kSelectionType]);
     if (!io.Write(ee::kDefaultTransducer, new_default, -31)) return io.code();
 
     // The restart request maps a failed call and any driver status alike to -32.

@@ -10,11 +10,10 @@ uint16_t FindTransducerFunctionality(QMD5820_HANDLE handle) {
     if (count.code != 0) return kNotFound;
     const uint8_t n = static_cast<uint8_t>(count.value);
     for (uint16_t i = 0; i < n; ++i) {
-        const uint16_t kind_word = static_cast<uint16_t>(ee::kFirstKindWord + 2u * i);
-        const EepromRead kind = ReadEepromWord(handle, kind_word);
+        const EepromRead kind = ReadEepromWord(handle, ee::KindWord(i));
         if (kind.code != 0) return kNotFound;
         if (!ee::IsTransducerKind(kind.value)) continue;
-        const EepromRead offset = ReadEepromWord(handle, static_cast<uint16_t>(kind_word + 1u));
+        const EepromRead offset = ReadEepromWord(handle, ee::OffsetWord(i));
         if (offset.code != 0) return kNotFound;
         return ee::FunctionalityWord(offset.value);
     }
@@ -27,7 +26,7 @@ int16_t StepToTable(QMD5820_HANDLE handle, uint16_t functionality, const TableWa
         ReadEepromWord(handle, static_cast<uint16_t>(functionality + ee::kHeaderConfiguration));
     if (configuration.code != 0) return codes.header_configuration;
     uint32_t blocks = 1;  // a single input block follows the header
-    if ((configuration.value & 1u) != 0) {
+    if ((configuration.value & ee::kOneBlockPerInput) != 0) {
         const EepromRead inputs =
             ReadEepromWord(handle, static_cast<uint16_t>(functionality + ee::kNumberOfInputs));
         if (inputs.code != 0) return codes.number_of_inputs;

@@ -16,7 +16,7 @@
 #include <atomic>
 #include <new>
 
-#include "core/bytes.h"
+#include "qmd5820_protocol/bytes.h"
 #include "core/transport.h"
 #include "platform/platform.h"
 
@@ -26,13 +26,7 @@ namespace {
 using platform::Os;
 
 // Interrupt record (144 bytes, no status byte).
-constexpr std::size_t kValue1 = 0;
-constexpr std::size_t kValue2 = 4;
-constexpr std::size_t kData = 8;
-constexpr std::size_t kDataCount = 136;
-constexpr std::size_t kInfo = 140;
-constexpr std::size_t kEmptyFlag = 141;
-constexpr std::size_t kDataValues = 32;
+using namespace req::interrupt_record;
 
 // Exit codes of the interrupt thread.
 enum : uint32_t {
@@ -90,7 +84,7 @@ uint32_t RunInterruptThread(InterruptContext& context) {
             if (context.stop.load(std::memory_order_acquire)) return kKilled;
             const QMD5820_HANDLE handle = board.device_handle.load(std::memory_order_relaxed);
             if (!Transfer<req::kReadInterruptRecord>(handle, record)) return kDrainFailed;
-            if (record[kEmptyFlag] != 0) break;
+            if (record[kEmpty] != 0) break;
             if (context.routine == nullptr) return kNoRoutine;
             for (std::size_t i = 0; i < kDataValues; ++i) {
                 data[i] = bytes::GetU32(record.data() + kData + 4 * i);
@@ -176,7 +170,7 @@ int16_t InstallInterruptRoutine(BoardRecord& board, QMD5820_HANDLE handle,
         // installation from its very first call on.
         board.interrupt_installed.store(1);
         Record<req::kRegisterInterruptEvent> registration{};
-        bytes::PutU64(registration.data(), interrupt);
+        bytes::PutU64(registration.data() + req::interrupt_event::kEvent, interrupt);
         if (!Transfer<req::kRegisterInterruptEvent>(handle, registration)) code = -8;
     }
     if (code != 0) {

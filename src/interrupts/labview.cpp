@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "core/board_table.h"
-#include "core/bytes.h"
+#include "qmd5820_protocol/bytes.h"
 #include "interrupts/interrupts.h"
 #include "platform/platform.h"
 

@@ -13,14 +13,14 @@ constexpr uint8_t kLastChannel = 7;
 // Switches the outputs selected by `mask` on (1) or off (0).
 int16_t WriteDigitalOutputs(QMD5820_HANDLE handle, uint8_t mask, uint8_t on) {
     Record<req::kWriteDigitalOutputs> record{};
-    record[1] = mask;
-    record[2] = on;
+    record[req::digital_io::kMask] = mask;
+    record[req::digital_io::kOutputSwitch] = on;
     return Exchange<req::kWriteDigitalOutputs>(handle, record);
 }
 
 int16_t WriteDigitalOutputMemory(QMD5820_HANDLE handle, uint8_t on) {
     Record<req::kWriteOutputMemory> record{};
-    record[1] = on;
+    record[req::digital_io::kMemorySwitch] = on;
     return Exchange<req::kWriteOutputMemory>(handle, record);
 }
 
@@ -29,7 +29,7 @@ template <uint32_t Code>
 int16_t ReadPort(QMD5820_HANDLE handle, uint8_t* out) {
     Record<Code> record{};
     const int16_t code = Exchange<Code>(handle, record);
-    if (code == 0) Store(out, record[1]);
+    if (code == 0) Store(out, record[req::digital_io::kPort]);
     return code;
 }
 

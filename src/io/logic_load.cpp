@@ -1,7 +1,7 @@
 // The logic load channel: a plain pass-through of 32-bit commands and data words and an
 // 8-bit status. What the values mean is agreed between the application and the board.
 #include "core/board_table.h"
-#include "core/bytes.h"
+#include "qmd5820_protocol/bytes.h"
 #include "core/output.h"
 #include "core/transport.h"
 
@@ -9,7 +9,7 @@ using namespace qmd;
 
 namespace {
 
-constexpr std::size_t kWordOffset = 4;
+constexpr std::size_t kWordOffset = req::logic_load::kWord;
 
 template <uint32_t Code>
 int16_t SendWord(QMD5820_HANDLE handle, uint32_t word) {
@@ -47,7 +47,7 @@ int16_t i_QMD5820_GetLoadLogicStatus(QMD5820_HANDLE h_DeviceHandle, uint8_t* pb_
     return CallFrame(__func__, h_DeviceHandle, [&](BoardRecord&) {
         Record<req::kLoadLogicStatus> record{};
         const int16_t code = Exchange<req::kLoadLogicStatus>(h_DeviceHandle, record);
-        if (code == 0) Store(pb_Status, record[1]);
+        if (code == 0) Store(pb_Status, record[req::logic_load::kLoadStatus]);
         return code;
     });
 }

@@ -9,20 +9,20 @@
 
 namespace qmd {
 
-constexpr uint8_t kShortCircuitLatched = 0x02;
-constexpr uint8_t kDetectionResponds = 0x01;
-constexpr uint8_t kThresholdPotentiometer = 7;
+constexpr uint8_t kShortCircuitLatched = req::primary_line::kShortCircuitLatched;
+constexpr uint8_t kDetectionResponds = req::primary_line::kDetectionResponds;
+constexpr uint8_t kThresholdPotentiometer = pot::kThreshold;
 
 int16_t SetPrimaryLineTest(QMD5820_HANDLE handle, uint8_t on) {
     Record<req::kSetPrimaryLineTest> record{};
-    record[1] = on;
+    record[req::primary_line::kSwitch] = on;
     return Exchange<req::kSetPrimaryLineTest>(handle, record);
 }
 
 int16_t ReadPrimaryLineStatus(QMD5820_HANDLE handle, uint8_t& status) {
     Record<req::kReadPrimaryLineStatus> record{};
     const int16_t code = Exchange<req::kReadPrimaryLineStatus>(handle, record);
-    if (code == 0) status = record[1];
+    if (code == 0) status = record[req::primary_line::kLineStatus];
     return code;
 }
 
@@ -92,7 +92,7 @@ int16_t i_QMD5820_EnableDisableShortCircuitInterrupts(QMD5820_HANDLE h_DeviceHan
                                                       uint8_t b_Enabled) {
     return CallFrame(__func__, h_DeviceHandle, [&](BoardRecord&) {
         Record<req::kShortCircuitInterrupts> record{};
-        record[1] = b_Enabled;
+        record[req::primary_line::kSwitch] = b_Enabled;
         return Exchange<req::kShortCircuitInterrupts>(h_DeviceHandle, record);
     });
 }

@@ -1,7 +1,7 @@
 // The board's timer: start with a time base, a 16-bit count and an interrupt switch; stop,
 // trigger, status and value. The driver checks the values; the library passes them on.
 #include "core/board_table.h"
-#include "core/bytes.h"
+#include "qmd5820_protocol/bytes.h"
 #include "core/output.h"
 #include "core/transport.h"
 
@@ -13,10 +13,11 @@ extern "C" {
 int16_t i_QMD5820_InitAndStartTimer(QMD5820_HANDLE h_DeviceHandle, uint8_t b_TimeBase,
                                     uint16_t w_ReloadValue, uint8_t b_InterruptEnabled) {
     return CallFrame(__func__, h_DeviceHandle, [&](BoardRecord&) {
+        namespace start = req::timer_start;
         Record<req::kStartTimer> record{};
-        record[1] = b_TimeBase;
-        bytes::PutU16(record.data() + 2, w_ReloadValue);
-        record[4] = b_InterruptEnabled;
+        record[start::kTimeBase] = b_TimeBase;
+        bytes::PutU16(record.data() + start::kReload, w_ReloadValue);
+        record[start::kInterrupts] = b_InterruptEnabled;
         return Exchange<req::kStartTimer>(h_DeviceHandle, record);
     });
 }
@@ -41,9 +42,9 @@ int16_t i_QMD5820_ReadTimerStatus(QMD5820_HANDLE h_DeviceHandle, uint8_t* pb_Sta
         Record<req::kReadTimerStatus> record{};
         const int16_t code = Exchange<req::kReadTimerStatus>(h_DeviceHandle, record);
         if (code == 0) {
-            Store(pb_StatusByte1, record[1]);
-            Store(pb_StatusByte2, record[2]);
-            Store(pw_StatusWord, bytes::GetU16(record.data() + 4));
+            Store(pb_StatusByte1, record[req::timer_status::kByte1]);
+            Store(pb_StatusByte2, record[req::timer_status::kByte2]);
+            Store(pw_StatusWord, bytes::GetU16(record.data() + req::timer_status::kWord));
         }
         return code;
     });
@@ -53,7 +54,7 @@ int16_t i_QMD5820_ReadTimerValue(QMD5820_HANDLE h_DeviceHandle, uint16_t* pw_Tim
     return CallFrame(__func__, h_DeviceHandle, [&](BoardRecord&) {
         Record<req::kReadTimerValue> record{};
         const int16_t code = Exchange<req::kReadTimerValue>(h_DeviceHandle, record);
-        if (code == 0) Store(pw_TimerValue, bytes::GetU16(record.data() + 2));
+        if (code == 0) Store(pw_TimerValue, bytes::GetU16(record.data() + req::timer_value::kCount));
         return code;
     });
 }

@@ -7,7 +7,7 @@
 
 #include "core/backend.h"
 #include "core/board_table.h"
-#include "core/bytes.h"
+#include "qmd5820_protocol/bytes.h"
 #include "core/output.h"
 #include "core/transport.h"
 
@@ -15,7 +15,7 @@ using namespace qmd;
 
 namespace {
 
-constexpr uint8_t kMaxChannels = 16;
+constexpr uint8_t kMaxChannels = req::kListEntries;
 
 // Copies a 16-byte channel list into a request (zeros for a missing list).
 void PutList(uint8_t* destination, const uint8_t* list) {
@@ -54,7 +54,7 @@ int16_t i_QMD5820_SetConvertTimeDivisionFactor(QMD5820_HANDLE h_DeviceHandle,
                                                uint8_t b_DivisionFactor) {
     return CallFrame(__func__, h_DeviceHandle, [&](BoardRecord&) {
         Record<req::kConvertTimeDivision> record{};
-        record[1] = b_DivisionFactor;
+        record[req::division::kFactor] = b_DivisionFactor;
         return Exchange<req::kConvertTimeDivision>(h_DeviceHandle, record);
     });
 }
@@ -69,16 +69,17 @@ int16_t i_QMD5820_InitAndStartAutoRefreshAcquisition(QMD5820_HANDLE h_DeviceHand
         if (b_ChannelCount > 0 && (b_Channels == nullptr || b_TransducerIndexes == nullptr)) {
             return -4;
         }
+        namespace start = req::auto_refresh;
         Record<req::kStartAutoRefresh> record{};
-        record[1] = b_ChannelCount;
-        PutList(record.data() + 2, b_Channels);
-        PutList(record.data() + 18, b_TransducerIndexes);
+        record[start::kCount] = b_ChannelCount;
+        PutList(record.data() + start::kChannels, b_Channels);
+        PutList(record.data() + start::kIndexes, b_TransducerIndexes);
         (void)i_QMD5820_StopTransducerAcquisition(h_DeviceHandle);
         if (!InitialiseChannels(h_DeviceHandle, b_ChannelCount, b_Channels, b_TransducerIndexes)) {
             return -5;
         }
         const int16_t code = Exchange<req::kStartAutoRefresh>(h_DeviceHandle, record);
-        if (code == 0) Store(pp_AutoRefreshData, bytes::GetU64(record.data() + 40));
+        if (code == 0) Store(pp_AutoRefreshData, bytes::GetU64(record.data() + start::kArea));
         return code;
     });
 }
@@ -94,16 +95,17 @@ int16_t i_QMD5820_InitAndStartTransducerSequence(
         if (b_SequenceSize > 0 && (b_Channels == nullptr || b_TransducerIndexes == nullptr)) {
             return -6;
         }
+        namespace start = req::sequence;
         Record<req::kStartSequence> record{};
-        bytes::PutU16(record.data() + 2, dw_SequencesBeforeInterrupt);
-        bytes::PutU32(record.data() + 4, dw_SequenceParameter1);
-        record[8] = b_SequenceSize;
-        PutList(record.data() + 9, b_Channels);
-        PutList(record.data() + 25, b_TransducerIndexes);
-        bytes::PutU32(record.data() + 44, dw_SequenceParameter2);
-        record[48] = b_SoftTriggerMode;
-        record[49] = b_ExternTriggerMode;
-        bytes::PutU32(record.data() + 52, dw_SequenceParameter3);
+        bytes::PutU16(record.data() + start::kPerInterrupt, dw_SequencesBeforeInterrupt);
+        bytes::PutU32(record.data() + start::kParameter1, dw_SequenceParameter1);
+        record[start::kSize] = b_SequenceSize;
+        PutList(record.data() + start::kChannels, b_Channels);
+        PutList(record.data() + start::kIndexes, b_TransducerIndexes);
+        bytes::PutU32(record.data() + start::kParameter2, dw_SequenceParameter2);
+        record[start::kSoftTrigger] = b_SoftTriggerMode;
+        record[start::kExternTrigger] = b_ExternTriggerMode;
+        bytes::PutU32(record.data() + start::kParameter3, dw_SequenceParameter3);
         (void)i_QMD5820_StopTransducerAcquisition(h_DeviceHandle);
         if (!InitialiseChannels(h_DeviceHandle, b_SequenceSize, b_Channels, b_TransducerIndexes)) {
             return -10;

@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "core/board_table.h"
-#include "core/bytes.h"
+#include "qmd5820_protocol/bytes.h"
 #include "core/output.h"
 #include "core/transport.h"
 #include "eeprom/database.h"
@@ -28,7 +28,7 @@ constexpr FrequencyRow kFrequencyRows[] = {
     {4883, 8, 3},  {3986, 5, 6},  {3005, 11, 4},  {1993, 12, 6},
 };
 
-constexpr uint8_t kLastChannel = 15;
+constexpr uint8_t kLastChannel = board::kChannels - 1;
 
 bool Initialised(const ChannelBlock& block) { return block[0] != kChannelNotInitialised; }
 
@@ -37,9 +37,9 @@ int16_t ReadChannel(QMD5820_HANDLE handle, const BoardRecord& board, uint8_t cha
                     uint16_t* raw) {
     if (!Initialised(board.channels[channel])) return -4;
     Record<req::kReadChannel> record{};
-    record[1] = channel;
+    record[req::read_channel::kChannel] = channel;
     const int16_t code = Exchange<req::kReadChannel>(handle, record);
-    if (code == 0) Store(raw, bytes::GetU16(record.data() + 2));
+    if (code == 0) Store(raw, bytes::GetU16(record.data() + req::read_channel::kCode));
     return code;
 }
 
@@ -87,11 +87,12 @@ int16_t i_QMD5820_Init1TransducerChannel(QMD5820_HANDLE h_DeviceHandle, uint8_t 
         const double frequency =
             db_Frequency == 0.0 ? bytes::GetF64(record.data() + rec::kFrequency) : db_Frequency;
         const Dividers dividers = ChooseDividers(frequency);
+        namespace init = req::init_channel;
         Record<req::kInitChannel> request{};
-        request[1] = b_Channel;
-        request[2] = record[rec::kSelectionType];
-        request[3] = dividers.first;
-        request[4] = dividers.second;
+        request[init::kChannel] = b_Channel;
+        request[init::kSelectionType] = record[rec::kSelectionType];
+        request[init::kDivider1] = dividers.first;
+        request[init::kDivider2] = dividers.second;
         const int16_t code = Exchange<req::kInitChannel>(h_DeviceHandle, request);
         if (code == 0) board.channels[b_Channel] = record;
         return code;

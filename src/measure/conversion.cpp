@@ -3,7 +3,7 @@
 #include <array>
 
 #include "core/board_table.h"
-#include "core/bytes.h"
+#include "qmd5820_protocol/bytes.h"
 #include "core/output.h"
 #include "eeprom/database.h"
 #include "measure/measure.h"

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "qmd5820_protocol/requests.h"
+
 namespace qmd {
 
 struct Dividers {
@@ -21,9 +23,10 @@ Dividers ChooseDividers(double frequency);
 // runs.
 inline double RawToMetric(uint16_t raw, double range, bool offset_binary) {
     if (offset_binary) return (raw / 65535.0) * (range + range) - range;
-    const double sign = (raw & 0x8000u) != 0 ? -1.0 : 1.0;
-    const double magnitude = raw & 0x7FFFu;
-    return (sign * range) * (magnitude / 32767.0);
+    namespace code = req::read_channel;
+    const double sign = (raw & code::kSignBit) != 0 ? -1.0 : 1.0;
+    const double magnitude = raw & code::kMagnitudeMask;
+    return (sign * range) * (magnitude / code::kFullScale);
 }
 
 }  // namespace qmd

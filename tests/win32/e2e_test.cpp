@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "QMD5820.h"
+#include "qmd5820_protocol/requests.h"
 #include "qmd5820sim.h"
 #include "standin_driver/standin_control.h"
 #include "standin_install.h"
@@ -370,12 +371,14 @@ void RoundTrip(QMD5820_HANDLE handle, const Control& control) {
     for (int i = 0; i < kCalls; ++i) i_QMD5820_Read8DigitalInputs(handle, &port);
     const double library = (Seconds() - start) / kCalls;
 
-    uint8_t buffer[2];
+    constexpr DWORD kSize = qmd::RecordSize(qmd::req::kReadDigitalInputs);
+    uint8_t buffer[kSize];
     start = Seconds();
     for (int i = 0; i < kCalls; ++i) {
-        buffer[0] = buffer[1] = 0;
+        std::memset(buffer, 0, kSize);
         DWORD returned = 0;
-        DeviceIoControl(control.File(), 0x90002140, buffer, 2, buffer, 2, &returned, nullptr);
+        DeviceIoControl(control.File(), qmd::req::kReadDigitalInputs, buffer, kSize, buffer, kSize,
+                        &returned, nullptr);
     }
     const double raw = (Seconds() - start) / kCalls;
     std::printf("timing: DeviceIoControl round trip %.0f us; i_QMD5820_Read8DigitalInputs %.0f us"

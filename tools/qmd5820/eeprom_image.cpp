@@ -7,10 +7,18 @@
 #include <cstdio>
 #include <cstring>
 
-#include "eeprom/settings.h"
+#include "qmd5820_protocol/bytes.h"
+#include "qmd5820_protocol/crc32.h"
+#include "qmd5820_protocol/eeprom_map.h"
+#include "qmd5820_protocol/settings.h"
 
 namespace qmdtool {
 namespace {
+
+namespace ee = qmd::ee;
+namespace rec = qmd::rec;
+namespace cfg = qmd::cfg;
+using qmd::Crc32;
 
 constexpr char kMagic[8] = {'Q', 'M', 'D', '5', '8', '2', '0', 'E'};
 constexpr uint32_t kFormat = 1;
@@ -21,10 +29,7 @@ void PutU32(std::vector<uint8_t>& out, uint32_t v) {
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-uint32_t GetU32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
+using qmd::bytes::GetU32;
 
 std::string Hex(uint32_t value) {
     char text[16];
@@ -34,47 +39,36 @@ std::string Hex(uint32_t value) {
 
 std::string Num(uint32_t value) { return std::to_string(value); }
 
-double DoubleAt(const EepromImage& image, uint32_t address) {
-    uint64_t bits = 0;
-    for (uint32_t k = 0; k < 4; ++k) bits |= uint64_t{image[address + k]} << (16 * k);
-    double value = 0.0;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
+// The double of the record at word `record` whose field begins at byte `field`.
+double DoubleAt(const EepromImage& image, uint32_t record, std::size_t field) {
+    const uint32_t address = record + rec::Word(field);
+    uint8_t b[8];
+    for (uint32_t k = 0; k < 4; ++k) qmd::bytes::PutU16(b + 2 * k, image[address + k]);
+    return qmd::bytes::GetF64(b);
 }
 
 // The first word of the configuration block of selection type `type` that differs from
 // what an add computes from the record at `record`, or nullopt. The impedance is not
-// stored: the impedance code (high byte of block word 64) is not compared.
-std::optional<uint32_t> BlockMismatch(const EepromImage& image, uint32_t record, uint32_t type) {
+// stored: the impedance code (the high byte of the excitation control's low word) is not
+// compared.
+std::optional<uint32_t> BlockMismatch(const EepromImage& image, uint32_t record, uint8_t type) {
     uint8_t block[qmd::kConfigurationBlockBytes];
-    qmd::ComputeTransducerSettings(DoubleAt(image, record + 21), DoubleAt(image, record + 5),
-                                   DoubleAt(image, record + 1), 0.0,
-                                   qmd::TruncateFrequency(DoubleAt(image, record + 9)), block);
-    const uint32_t base = 32768 + 512 * type;
-    for (uint32_t i = 0; i < 512; ++i) {
-        const uint32_t mask = i == 64 ? 0x00FF : 0xFFFF;
-        const uint32_t computed = block[2 * i] | (block[2 * i + 1] << 8);
-        if (((image[base + i] ^ computed) & mask) != 0) return base + i;
+    qmd::ComputeTransducerSettings(DoubleAt(image, record, rec::kPrimaryVoltage),
+                                   DoubleAt(image, record, rec::kSensitivity),
+                                   DoubleAt(image, record, rec::kRange), 0.0,
+                                   qmd::TruncateFrequency(DoubleAt(image, record, rec::kFrequency)),
+                                   block);
+    constexpr uint16_t kImpedanceWord = cfg::FieldWord(cfg::kExcitationControl);
+    for (uint16_t i = 0; i < ee::kConfigurationWords; ++i) {
+        const uint32_t mask = i == kImpedanceWord ? 0x00FF : 0xFFFF;
+        const uint32_t computed = qmd::bytes::GetU16(block + 2 * i);
+        const uint16_t address = ee::ConfigurationWord(type, i);
+        if (((image[address] ^ computed) & mask) != 0) return address;
     }
     return std::nullopt;
 }
 
 }  // namespace
-
-uint32_t Crc32(const uint8_t* data, std::size_t size) {
-    static const std::array<uint32_t, 256> table = [] {
-        std::array<uint32_t, 256> t{};
-        for (uint32_t i = 0; i < 256; ++i) {
-            uint32_t c = i;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t[i] = c;
-        }
-        return t;
-    }();
-    uint32_t crc = 0xFFFFFFFFu;
-    for (std::size_t i = 0; i < size; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-    return crc ^ 0xFFFFFFFFu;
-}
 
 std::string DescribeIdentity(const BoardIdentity& identity) {
     return "'" + identity.identifier + "', serial number " + Num(identity.serial_number) +
@@ -145,14 +139,15 @@ CheckReport CheckImage(const EepromImage& image) {
     }
 
     // Structured area and directory.
-    const uint32_t current_size = word(132);
-    const uint32_t area_end = 133 + current_size / 2;  // first word after the area
-    const uint32_t count = word(133) & 0xFF;
-    const uint32_t directory_end = 134 + 2 * count;
+    const uint32_t current_size = word(ee::kCurrentSize);
+    const uint32_t area_end = ee::kFunctionalityCount + current_size / 2;  // first word after it
+    const uint32_t count = word(ee::kFunctionalityCount) & 0xFF;
+    const uint32_t directory_end = ee::KindWord(static_cast<uint16_t>(count));
     if (directory_end > area_end) {
-        problem("the directory (" + Num(count) + " functionalities, words 133 to " +
-                Num(directory_end - 1) + ") does not fit the structured area of " +
-                Num(current_size) + " bytes given by word 132");
+        problem("the directory (" + Num(count) + " functionalities, words " +
+                Num(ee::kFunctionalityCount) + " to " + Num(directory_end - 1) +
+                ") does not fit the structured area of " + Num(current_size) +
+                " bytes given by word " + Num(ee::kCurrentSize));
         return report;
     }
     struct Functionality {
@@ -161,17 +156,17 @@ CheckReport CheckImage(const EepromImage& image) {
     std::vector<Functionality> functionalities;
     std::optional<std::size_t> transducer;
     bool placed = true;
-    for (uint32_t i = 0; i < count; ++i) {
-        const uint32_t kind = word(134 + 2 * i) & 0x3F;
-        const uint32_t start = (word(135 + 2 * i) / 2 + 128) & 0xFFFF;
-        const uint32_t end = start + (word(start) >> 5);
+    for (uint16_t i = 0; i < count; ++i) {
+        const uint32_t kind = word(ee::KindWord(i)) & ee::kKindMask;
+        const uint32_t start = ee::FunctionalityWord(static_cast<uint16_t>(word(ee::OffsetWord(i))));
+        const uint32_t end = start + ee::SizeInWords(static_cast<uint16_t>(word(start)));
         if (start < directory_end || end > area_end || end == start) {
             problem("functionality " + Num(i) + " (kind " + Num(kind) + ", words " + Num(start) +
                     " to " + Num(end - (end > start)) + ") lies outside the structured area "
                     "(words " + Num(directory_end) + " to " + Num(area_end - 1) + ")");
             placed = false;
         }
-        if (kind == 2 && !transducer) transducer = functionalities.size();
+        if (kind == ee::kTransducerKind && !transducer) transducer = functionalities.size();
         functionalities.push_back({kind, start, end});
     }
     if (!transducer) {
@@ -190,16 +185,18 @@ CheckReport CheckImage(const EepromImage& image) {
         }
     }
     if (last_end != area_end) {
-        problem("word 132 gives a structured area up to word " + Num(area_end - 1) +
-                ", but its functionalities end at word " + Num(last_end - 1));
+        problem("word " + Num(ee::kCurrentSize) + " gives a structured area up to word " +
+                Num(area_end - 1) + ", but its functionalities end at word " + Num(last_end - 1));
     }
 
     // The transducer table: after the header block and the input blocks.
     const uint32_t b = tf.start;
-    const uint32_t blocks = (word(b + 12) & 1) ? word(b + 7) : 1;
-    uint32_t t = b + 2;
+    const uint32_t blocks = (word(b + ee::kHeaderConfiguration) & ee::kOneBlockPerInput) != 0
+                                ? word(b + ee::kNumberOfInputs)
+                                : 1;
+    uint32_t t = b + ee::kFirstBlock;
     for (uint32_t i = 0; i <= blocks; ++i) {
-        const uint32_t size = word(t) >> 5;
+        const uint32_t size = ee::SizeInWords(static_cast<uint16_t>(word(t)));
         if (size == 0 || t + size >= tf.end) {
             problem("block " + Num(i) + " of the transducer functionality (word " + Num(t) +
                     ", size word " + Hex(word(t)) + ") leaves no room for the transducer table");
@@ -207,14 +204,14 @@ CheckReport CheckImage(const EepromImage& image) {
         }
         t += size;
     }
-    const uint32_t records = word(t + 4);
+    const uint32_t records = word(t + ee::kTableCount);
     const uint32_t table_bytes = word(t) >> 4;
-    if (records > 14) {
+    if (records > ee::kMaxTransducers) {
         problem("the transducer table (word " + Num(t) + ") counts " + Num(records) +
-                " transducers; at most 14 fit");
+                " transducers; at most " + Num(ee::kMaxTransducers) + " fit");
         return report;
     }
-    const uint32_t table_end = t + 5 + 29 * records;
+    const uint32_t table_end = t + ee::kFirstRecord + ee::kRecordWords * records;
     if (table_bytes != 2 * (table_end - t)) {
         problem("the transducer table's size word (word " + Num(t) + ") gives " +
                 Num(table_bytes) + " bytes, but " + Num(records) + " transducers take " +
@@ -228,37 +225,46 @@ CheckReport CheckImage(const EepromImage& image) {
     if (table_end > area_end) return report;
 
     // The records.
+    const auto valid_type = [](uint32_t type) {
+        return type >= ee::kFirstSelectionType && type <= ee::kLastSelectionType;
+    };
     std::vector<uint32_t> indexes, types;
     for (uint32_t i = 0; i < records; ++i) {
-        const uint32_t r = t + 5 + 29 * i;
-        const uint32_t index = word(r) & 0xFF;
-        const uint32_t type = word(r) >> 8;
+        const uint32_t r = ee::RecordWord(static_cast<uint16_t>(t), i);
+        const uint32_t index = word(r) & 0xFF;  // record byte 0
+        const uint32_t type = word(r) >> 8;     // record byte 1
         const std::string name = "record " + Num(i) + " (transducer " + Num(index) + ")";
         if (std::find(indexes.begin(), indexes.end(), index) != indexes.end()) {
             problem(name + ": transducer index " + Num(index) + " appears twice");
         }
-        if (type < 2 || type > 15) {
-            problem(name + ": selection type " + Num(type) + " is not between 2 and 15");
+        if (!valid_type(type)) {
+            problem(name + ": selection type " + Num(type) + " is not between " +
+                    Num(ee::kFirstSelectionType) + " and " + Num(ee::kLastSelectionType));
         } else if (std::find(types.begin(), types.end(), type) != types.end()) {
             problem(name + ": selection type " + Num(type) + " is used twice");
         }
-        if (word(r + 27) != 0xD6D8 || word(r + 28) != 0xC350) {
-            problem(name + ": incomplete, its closing words are " + Hex(word(r + 27)) + " " +
-                    Hex(word(r + 28)) + " instead of 0xD6D8 0xC350");
+        // The signature closes the record: its low half in the first word.
+        const uint32_t closing = r + rec::Word(rec::kSignature);
+        const uint32_t signature_low = rec::kSignatureValue & 0xFFFF;
+        const uint32_t signature_high = rec::kSignatureValue >> 16;
+        if (word(closing) != signature_low || word(closing + 1) != signature_high) {
+            problem(name + ": incomplete, its closing words are " + Hex(word(closing)) + " " +
+                    Hex(word(closing + 1)) + " instead of " + Hex(signature_low) + " " +
+                    Hex(signature_high));
         }
-        uint64_t bits = 0;
-        for (uint32_t k = 0; k < 4; ++k) bits |= uint64_t{word(r + 1 + k)} << (16 * k);
-        double range = 0.0;
-        std::memcpy(&range, &bits, sizeof range);
+        const double range = DoubleAt(image, r, rec::kRange);
         if (!std::isfinite(range) || range <= 0.0) {
             problem(name + ": its range is not a positive number");
         }
         indexes.push_back(index);
         types.push_back(type);
-        const bool calibrated = type >= 2 && type <= 15 && (word(8 * type) & 1);
+        const bool calibrated =
+            valid_type(type) &&
+            (word(ee::PotisWord(static_cast<uint8_t>(type))) & ee::kCalibratedBit) != 0;
         // Calibration rewrites the block; an uncalibrated type keeps what the add wrote.
-        if (type >= 2 && type <= 15 && !calibrated) {
-            if (const std::optional<uint32_t> at = BlockMismatch(image, r, type)) {
+        if (valid_type(type) && !calibrated) {
+            if (const std::optional<uint32_t> at =
+                    BlockMismatch(image, r, static_cast<uint8_t>(type))) {
                 problem(name + ": its configuration block (selection type " + Num(type) +
                         ") differs from the one its record gives, from word " + Num(*at) +
                         " on (an add interrupted while writing it?)");
@@ -269,27 +275,30 @@ CheckReport CheckImage(const EepromImage& image) {
     }
 
     // Calibration marks: bit 0 of both first potis words of a selection type.
-    for (uint32_t s = 2; s <= 15; ++s) {
-        const uint32_t first = word(8 * s) & 1, second = word(8 * s + 1) & 1;
+    for (uint8_t s = ee::kFirstSelectionType; s <= ee::kLastSelectionType; ++s) {
+        const uint32_t w = ee::PotisWord(s);
+        const uint32_t first = word(w) & ee::kCalibratedBit;
+        const uint32_t second = word(w + 1) & ee::kCalibratedBit;
         const bool used = std::find(types.begin(), types.end(), s) != types.end();
         if (used && first != second) {
             problem("selection type " + Num(s) + ": its calibration marks disagree (bit 0 of "
-                    "word " + Num(8 * s) + " is " + Num(first) + ", of word " + Num(8 * s + 1) +
+                    "word " + Num(w) + " is " + Num(first) + ", of word " + Num(w + 1) +
                     " is " + Num(second) + ")");
         } else if (!used && (first | second)) {
-            problem("selection type " + Num(s) + " is marked calibrated (words " + Num(8 * s) +
-                    ", " + Num(8 * s + 1) + "), but no transducer uses it");
+            problem("selection type " + Num(s) + " is marked calibrated (words " + Num(w) +
+                    ", " + Num(w + 1) + "), but no transducer uses it");
         }
     }
 
-    // The default transducer word.
-    const uint32_t default_index = word(0) >> 8, default_type = word(0) & 0xFF;
+    // The default transducer word: index in the high byte, selection type in the low byte.
+    const uint32_t default_index = word(ee::kDefaultTransducer) >> 8;
+    const uint32_t default_type = word(ee::kDefaultTransducer) & 0xFF;
     bool found = false;
     for (std::size_t i = 0; i < indexes.size(); ++i) {
         found = found || (indexes[i] == default_index && types[i] == default_type);
     }
     if (!found) {
-        problem("word 0 names transducer " + Num(default_index) + " of selection type " +
+        problem("word " + Num(ee::kDefaultTransducer) + " names transducer " + Num(default_index) + " of selection type " +
                 Num(default_type) + " as the default, but the table has no such transducer");
     }
     if (records == 0) report.notes.push_back("the database is empty");

@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "qmd5820_protocol/eeprom_map.h"
+
 namespace qmdtool {
 
-constexpr std::size_t kEepromWords = 65536;
+constexpr std::size_t kEepromWords = qmd::ee::kWords;
 using EepromImage = std::vector<uint16_t>;  // kEepromWords words, word address = index
 
 // What ties a backup to one board.
@@ -36,8 +38,6 @@ struct Backup {
 
 // nullopt with `error` set when the bytes are not a complete, intact backup.
 std::optional<Backup> DecodeBackup(const std::vector<uint8_t>& bytes, std::string& error);
-
-uint32_t Crc32(const uint8_t* data, std::size_t size);
 
 // The consistency of the transducer database in an image.
 struct CheckReport {

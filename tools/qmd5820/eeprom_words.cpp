@@ -1,12 +1,17 @@
 // EEPROM word access through the backend (see eeprom_words.h).
 #include "eeprom_words.h"
 
+#include "qmd5820_protocol/bytes.h"
+#include "qmd5820_protocol/requests.h"
+
 namespace qmdtool {
 namespace {
 
-constexpr uint32_t kReadWord = 0x9001c00c;
-constexpr uint32_t kWriteWord = 0x9001c008;
-constexpr uint32_t kRequestBytes = 12;
+namespace req = qmd::req;
+constexpr uint32_t kReadWord = req::kEepromRead;
+constexpr uint32_t kWriteWord = req::kEepromWrite;
+constexpr uint32_t kRequestBytes = qmd::RecordSize(req::kEepromRead);
+static_assert(qmd::RecordSize(req::kEepromWrite) == kRequestBytes);
 
 std::string Address(uint32_t address) { return "EEPROM word " + std::to_string(address); }
 
@@ -20,21 +25,18 @@ EepromWords::~EepromWords() {
     if (open_) backend_.close_handle(backend_.context, handle_);
 }
 
-// The 12-byte word request: status byte, 3 zero bytes, byte address, value (LE).
+// The word request: status byte, 3 zero bytes, byte address, value (LE).
 bool EepromWords::Request(uint32_t code, uint16_t address, uint16_t& value) {
+    namespace layout = req::eeprom_word;
     uint8_t buffer[kRequestBytes] = {};
-    const uint32_t byte_address = 2u * address;
-    const uint32_t in_value = code == kWriteWord ? value : 0;
-    for (int i = 0; i < 4; ++i) {
-        buffer[4 + i] = static_cast<uint8_t>(byte_address >> (8 * i));
-        buffer[8 + i] = static_cast<uint8_t>(in_value >> (8 * i));
-    }
+    qmd::bytes::PutU32(buffer + layout::kByteAddress, layout::ByteAddress(address));
+    qmd::bytes::PutU32(buffer + layout::kValue, code == kWriteWord ? value : 0u);
     if (!open_ || backend_.device_io_control(backend_.context, handle_, code, buffer,
                                              kRequestBytes, kRequestBytes) != 1 ||
-        buffer[0] != 0) {
+        buffer[req::kStatus] != 0) {
         return false;
     }
-    if (code == kReadWord) value = static_cast<uint16_t>(buffer[8] | (buffer[9] << 8));
+    if (code == kReadWord) value = qmd::bytes::GetU16(buffer + layout::kValue);
     return true;
 }
 

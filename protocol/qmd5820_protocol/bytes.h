@@ -1,6 +1,7 @@
-// Little-endian put/get helpers for request records, EEPROM record images and the
-// configuration block. Records are built and read byte by byte at the offsets the board
-// format gives: no packed structs cast over buffers, no unaligned typed loads.
+// Little-endian put/get helpers for request records, EEPROM record images, the
+// configuration block and the files that carry them. Records are built and read byte by
+// byte at the offsets the board format gives (requests.h, eeprom_map.h): no packed structs
+// cast over buffers, no unaligned typed loads.
 #pragma once
 
 #include <cstdint>
