@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "csv_rows.h"
+#include "commands/csv_rows.h"
 
 namespace {
 

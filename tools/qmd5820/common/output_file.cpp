@@ -1,5 +1,5 @@
 // Files the tool writes (see output_file.h).
-#include "output_file.h"
+#include "common/output_file.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,5 +1,5 @@
 // CSV rows of a sequence acquisition (see csv_rows.h).
-#include "csv_rows.h"
+#include "commands/csv_rows.h"
 
 #include <charconv>
 #include <system_error>

@@ -1,0 +1,54 @@
+// sim (see sim.h).
+#include "commands/sim.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+
+#include "qmd5820sim.h"
+
+namespace qmdtool {
+
+void SimCommand::Declare(CLI::App& command) {
+    command.require_subcommand(1, 1);
+    command.add_subcommand("reset", "back to the factory state");
+    command.add_subcommand("show", "print the saved state");
+}
+
+std::string SimCommand::Finish(const CLI::App& command) {
+    what_ = command.get_subcommands().front()->get_name();
+    return {};
+}
+
+int SimCommand::Run(const Invocation&) const {
+    const int32_t attached = qmdsim_state_attach(nullptr);
+    if (attached == 1) {
+        std::printf("no state file is kept (QMD5820_SIM_STATE is empty or \"off\"): every run "
+                    "starts from the factory state\n");
+        return 0;
+    }
+    if (attached != 0) return kFailed;  // the simulator said why
+    char path[4096] = {};
+    qmdsim_state_path(path, sizeof path);
+    if (what_ == "reset") {
+        if (qmdsim_state_reset() != 0) {
+            std::fprintf(stderr, "qmd5820: the state file %s cannot be removed\n", path);
+            return kFailed;
+        }
+        std::printf("simulated boards back to the factory state (%s removed)\n", path);
+        return 0;
+    }
+    const int32_t length = qmdsim_state_describe(nullptr, 0);
+    if (length < 0) {
+        std::fprintf(stderr, "qmd5820: no state file attached\n");
+        return kFailed;
+    }
+    std::string text(static_cast<std::size_t>(length) + 1, '\0');
+    qmdsim_state_describe(text.data(), static_cast<uint32_t>(text.size()));
+    text.resize(static_cast<std::size_t>(length));
+    std::fputs(text.c_str(), stdout);
+    if (!text.empty() && text.back() != '\n') std::fputc('\n', stdout);
+    return 0;
+}
+
+}  // namespace qmdtool
