@@ -712,6 +712,61 @@ QMD5820_API int16_t i_QMD5820_BreakCalibration(QMD5820_HANDLE h_DeviceHandle);
 /* ---- calibration by the worker thread ------------------------------------------------------ */
 
 /**
+ * The worker's statuses, as i_QMD5820_CalibrationGetCurrentStatus() reports them. After a
+ * failure (QMD5820_WORKER_FAILED) the first status value is the status the worker failed
+ * in (the failed phase), or QMD5820_WORKER_RESTORE for the break's restore, and the second
+ * its failure code. qmd5820_texts.h gives a text for each status and failure.
+ */
+enum qmd5820_worker_status {
+    QMD5820_WORKER_IDLE = 0,                    /**< never started, broken, or completion reported */
+    QMD5820_WORKER_PRIMARY_LINE = 1,            /**< checking the primary line */
+    QMD5820_WORKER_PREPARE = 2,                 /**< preparing the configuration block (set by a successful start) */
+    QMD5820_WORKER_GROUP0_OPEN = 3,             /**< group 0: opening the adjustment */
+    QMD5820_WORKER_GROUP0_SYMMETRY = 4,         /**< group 0: symmetry */
+    QMD5820_WORKER_GROUP0_FIRST_LEVEL = 5,      /**< group 0: first level */
+    QMD5820_WORKER_GROUP0_SECOND_LEVEL = 6,     /**< group 0: second level */
+    QMD5820_WORKER_AWAIT_ZERO = 7,              /**< before the first confirmation; model 1: the transducer is away from its zero */
+    QMD5820_WORKER_BALANCE = 8,                 /**< excitation balance */
+    QMD5820_WORKER_CONFIRM_POSITION = 9,        /**< waits for the confirmation: transducer at `db_Position` */
+    QMD5820_WORKER_GROUP0_FIRST_POSITION = 10,  /**< group 0: first position */
+    QMD5820_WORKER_GROUP0_SECOND_POSITION = 11, /**< group 0: second position */
+    QMD5820_WORKER_GROUP1_OPEN = 12,            /**< group 1: opening the adjustment */
+    QMD5820_WORKER_GROUP1_SYMMETRY = 13,        /**< group 1: symmetry */
+    QMD5820_WORKER_GROUP1_FIRST_LEVEL = 14,     /**< group 1: first level */
+    QMD5820_WORKER_GROUP1_SECOND_LEVEL = 15,    /**< group 1: second level */
+    QMD5820_WORKER_CONFIRM_GROUP1_POSITION = 16, /**< waits for the confirmation: group 1's transducer at `db_Position` */
+    QMD5820_WORKER_GROUP1_FIRST_POSITION = 17,  /**< group 1: first position */
+    QMD5820_WORKER_GROUP1_SECOND_POSITION = 18, /**< group 1: second position */
+    QMD5820_WORKER_CONFIRM_THRESHOLD = 19,      /**< waits for the confirmation before the threshold search */
+    QMD5820_WORKER_THRESHOLD = 20,              /**< searching the threshold of the primary line test */
+    QMD5820_WORKER_STORE = 21,                  /**< storing the result */
+    QMD5820_WORKER_DONE = 22,                   /**< done; reported once, then QMD5820_WORKER_IDLE */
+    QMD5820_WORKER_FAILED = 23,                 /**< failed: the status values are the phase and the code */
+    QMD5820_WORKER_RESTORE = 24,                /**< failed phase only: the restore of i_QMD5820_CalibrationBreak() */
+    QMD5820_WORKER_CONFIRM_ZERO = 25            /**< waits for the first confirmation: transducer at its zero */
+};
+
+/**
+ * Failure code of a worker phase whose adjustment ended beyond its acceptance limit: the
+ * symmetry and the first level more than QMD5820_LEVEL_LIMIT counts off, the second level
+ * more than QMD5820_SECOND_LEVEL_LIMIT, the excitation balance (model 0) a converted
+ * reading at the zero more than QMD5820_BALANCE_LIMIT off (or more than one count where
+ * that is finer than a count), the second position phase of a group a converted reading
+ * more than QMD5820_POSITION_LIMIT away from `db_Position`. Nothing is stored; a break
+ * restores the configuration block.
+ */
+#define QMD5820_WORKER_BEYOND_LIMIT 50
+
+/** Acceptance limits of both calibration procedures: symmetry and first level (raw counts). */
+#define QMD5820_LEVEL_LIMIT 256
+/** Second level (raw counts). */
+#define QMD5820_SECOND_LEVEL_LIMIT 32
+/** Excitation balance: the converted reading at the transducer's zero (metric unit). */
+#define QMD5820_BALANCE_LIMIT 0.002
+/** Position: the converted reading at `db_Position` (metric unit). */
+#define QMD5820_POSITION_LIMIT 0.005
+
+/**
  * Starts a worker thread that calibrates transducer type `b_TransducerIndex` on
  * `b_Group0Channel` and, if not 0, on `b_Group1Channel`. Poll the progress with
  * i_QMD5820_CalibrationGetCurrentStatus; confirm with i_QMD5820_CalibrationNextStep when
