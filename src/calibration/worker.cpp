@@ -1,46 +1,33 @@
-// The worker calibration: i_QMD5820_CalibrationStart starts a thread that runs every phase;
-// the caller polls the status, confirms the mechanical positions and may break.
+// The calibration worker's thread: every phase of a run, in order (the start, the status
+// and the break are in worker_control.cpp).
 #include <cmath>
 
 #include "calibration/calibration.h"
 #include "calibration/potentiometers.h"
 #include "calibration/search.h"
+#include "calibration/worker.h"
 #include "core/backend.h"
 #include "core/board_table.h"
 #include "core/bytes.h"
-#include "core/output.h"
 #include "core/transport.h"
 #include "eeprom/database.h"
 #include "eeprom/eeprom.h"
 #include "eeprom/settings.h"
 #include "io/primary_line.h"
-#include "platform/platform.h"
 
 namespace qmd {
 namespace {
 
-namespace status {
-inline constexpr int32_t kIdle = 0;
-inline constexpr int32_t kPrimaryLine = 1;
-inline constexpr int32_t kPrepare = 2;
-inline constexpr int32_t kFirstConfirmation = 7;
-inline constexpr int32_t kBalance = 8;
-inline constexpr int32_t kBeforePositions = 9;
-inline constexpr int32_t kBeforeGroup1Positions = 16;
-inline constexpr int32_t kBeforeThreshold = 19;
-inline constexpr int32_t kThreshold = 20;
-inline constexpr int32_t kStore = 21;
-inline constexpr int32_t kDone = 22;
-inline constexpr int32_t kFailed = 23;
-inline constexpr int32_t kRestore = 24;
-inline constexpr int32_t kWaitingFirstConfirmation = 25;
 // Statuses of the phases of group g: open, symmetry, first level, second level, first
 // position, second position.
-inline constexpr int32_t kGroup[2][6] = {{3, 4, 5, 6, 10, 11}, {12, 13, 14, 15, 17, 18}};
-}  // namespace status
+constexpr int32_t kGroupStatus[2][6] = {
+    {QMD5820_WORKER_GROUP0_OPEN, QMD5820_WORKER_GROUP0_SYMMETRY, QMD5820_WORKER_GROUP0_FIRST_LEVEL,
+     QMD5820_WORKER_GROUP0_SECOND_LEVEL, QMD5820_WORKER_GROUP0_FIRST_POSITION,
+     QMD5820_WORKER_GROUP0_SECOND_POSITION},
+    {QMD5820_WORKER_GROUP1_OPEN, QMD5820_WORKER_GROUP1_SYMMETRY, QMD5820_WORKER_GROUP1_FIRST_LEVEL,
+     QMD5820_WORKER_GROUP1_SECOND_LEVEL, QMD5820_WORKER_GROUP1_FIRST_POSITION,
+     QMD5820_WORKER_GROUP1_SECOND_POSITION}};
 
-constexpr uint8_t kShortCircuitLatched = 0x02;
-constexpr uint8_t kDetectionResponds = 0x01;
 constexpr uint32_t kSettleMs = 250;
 constexpr uint32_t kPollMs = 50;
 constexpr int32_t kZeroWindow = 64;
@@ -94,22 +81,22 @@ public:
         if (!Prepare() || !CheckPrimaryLine() || StopOnBreak()) return 1;
         if (!Levels(0) || !FirstConfirmation()) return 1;
         cal_.next_step_request.store(0);
-        if (!Phase(status::kBalance, [&] { return BalanceWorkerExcitation(); }) || StopOnBreak()) {
+        if (!Phase(QMD5820_WORKER_BALANCE, [&] { return BalanceWorkerExcitation(); }) || StopOnBreak()) {
             return 1;
         }
-        if (!WaitForNextStep(status::kBeforePositions) || !Positions(0)) return 1;
+        if (!WaitForNextStep(QMD5820_WORKER_CONFIRM_POSITION) || !Positions(0)) return 1;
         if (cal_.group1_channel != 0) {
-            if (!Levels(1) || !WaitForNextStep(status::kBeforeGroup1Positions) || !Positions(1)) {
+            if (!Levels(1) || !WaitForNextStep(QMD5820_WORKER_CONFIRM_GROUP1_POSITION) || !Positions(1)) {
                 return 1;
             }
         }
-        if (!WaitForNextStep(status::kBeforeThreshold) || StopOnBreak()) return 1;
-        cal_.worker_status.store(status::kThreshold);
-        if (const int16_t e = SearchTestThreshold(); e != 0) return Fail(status::kThreshold, e);
-        cal_.worker_status.store(status::kStore);
-        if (const int16_t r = StoreWorkerCalibration(); r != 0) return Fail(status::kStore, -r);
+        if (!WaitForNextStep(QMD5820_WORKER_CONFIRM_THRESHOLD) || StopOnBreak()) return 1;
+        cal_.worker_status.store(QMD5820_WORKER_THRESHOLD);
+        if (const int16_t e = SearchTestThreshold(); e != 0) return Fail(QMD5820_WORKER_THRESHOLD, e);
+        cal_.worker_status.store(QMD5820_WORKER_STORE);
+        if (const int16_t r = StoreWorkerCalibration(); r != 0) return Fail(QMD5820_WORKER_STORE, -r);
         cal_.restore_pending.store(0);
-        cal_.worker_status.store(status::kDone);
+        cal_.worker_status.store(QMD5820_WORKER_DONE);
         return 0;
     }
 
@@ -123,7 +110,7 @@ private:
     uint32_t Fail(int32_t phase, int32_t code) {
         cal_.error_phase.store(phase);
         cal_.error_code.store(code);
-        cal_.worker_status.store(status::kFailed);
+        cal_.worker_status.store(QMD5820_WORKER_FAILED);
         cal_.break_request.store(0);
         return 1;
     }
@@ -140,7 +127,7 @@ private:
     }
 
     bool Prepare() {
-        cal_.worker_status.store(status::kPrepare);
+        cal_.worker_status.store(QMD5820_WORKER_PREPARE);
         uint8_t computed[kConfigurationBlockBytes] = {};
         ComputeTransducerSettings(RecordF64(cal_, rec::kPrimaryVoltage),
                                   RecordF64(cal_, rec::kSensitivity), RecordF64(cal_, rec::kRange),
@@ -148,7 +135,7 @@ private:
                                   computed);
         const uint8_t s = SelectionType(cal_);
         if (ReadConfigurationBlock(handle_, s, cal_.saved_block) != 0) {
-            Fail(status::kPrepare, 1);
+            Fail(QMD5820_WORKER_PREPARE, 1);
             return false;
         }
         cal_.saved_selection_type = s;
@@ -159,7 +146,7 @@ private:
         }
         if (computed_words != cal_.saved_block &&
             WriteConfigurationBlock(handle_, s, computed_words) != 0) {
-            Fail(status::kPrepare, 1);
+            Fail(QMD5820_WORKER_PREPARE, 1);
             return false;
         }
         cal_.working_block = cal_.saved_block;
@@ -167,7 +154,7 @@ private:
     }
 
     bool CheckPrimaryLine() {
-        cal_.worker_status.store(status::kPrimaryLine);
+        cal_.worker_status.store(QMD5820_WORKER_PRIMARY_LINE);
         int32_t e = 0;
         if (SetPrimaryLineTest(handle_, 1) != 0) {
             e = 1;
@@ -189,13 +176,13 @@ private:
         }
         if (SetPrimaryLineTest(handle_, 0) != 0) e = 3;
         if (e == 0) return true;
-        Fail(status::kPrimaryLine, e);
+        Fail(QMD5820_WORKER_PRIMARY_LINE, e);
         return false;
     }
 
     // Open, symmetry, first and second level of group g, then the levels request.
     bool Levels(int g) {
-        const int32_t* st = status::kGroup[g];
+        const int32_t* st = kGroupStatus[g];
         if (!Phase(st[0], [&] { return OpenWorkerGroup(g); }) || StopOnBreak()) return false;
         if (!Phase(st[1], [&] { return Search(kSymmetry, g); }) || StopOnBreak()) return false;
         if (!Phase(st[2], [&] { return Search(kFirstLevel, g); }) || StopOnBreak()) return false;
@@ -208,7 +195,7 @@ private:
     }
 
     bool Positions(int g) {
-        const int32_t* st = status::kGroup[g];
+        const int32_t* st = kGroupStatus[g];
         if (!Phase(st[4], [&] { return Search(kFirstPosition, g); }) || StopOnBreak()) {
             return false;
         }
@@ -229,12 +216,12 @@ private:
     }
 
     bool FirstConfirmation() {
-        cal_.worker_status.store(status::kFirstConfirmation);
+        cal_.worker_status.store(QMD5820_WORKER_AWAIT_ZERO);
         const bool model1 = cal_.transducer_model == 1;
         if (model1) {
             cal_.factor_a = cal_.factor_b = 1.0;
             if (WriteExcitationTable(handle_, WorkerTable(cal_)) != 0) {
-                Fail(status::kWaitingFirstConfirmation, 1);
+                Fail(QMD5820_WORKER_CONFIRM_ZERO, 1);
                 return false;
             }
             SleepMs(kSettleMs);
@@ -244,18 +231,18 @@ private:
             if (model1) {
                 const WorkerAverages avg = AverageLiveValues64(handle_, cal_);
                 if (avg.code != 0) {
-                    Fail(status::kWaitingFirstConfirmation, 10);
+                    Fail(QMD5820_WORKER_CONFIRM_ZERO, 10);
                     return false;
                 }
                 const int64_t away = static_cast<int64_t>(avg.value0) - 32767;
                 if (away > kZeroWindow || away < -kZeroWindow) {
-                    cal_.worker_status.store(status::kFirstConfirmation);
+                    cal_.worker_status.store(QMD5820_WORKER_AWAIT_ZERO);
                     SleepMs(kPollMs);
                     if (StopOnBreak()) return false;
                     continue;
                 }
             }
-            cal_.worker_status.store(status::kWaitingFirstConfirmation);
+            cal_.worker_status.store(QMD5820_WORKER_CONFIRM_ZERO);
             if (cal_.next_step_request.load() == 1) return true;
             SleepMs(kPollMs);
             if (StopOnBreak()) return false;
@@ -408,6 +395,8 @@ private:
     QMD5820_HANDLE handle_;
 };
 
+}  // namespace
+
 uint32_t WorkerEntry(void* argument) {
     BoardRecord& board = *static_cast<BoardRecord*>(argument);
     const uint32_t exit_code = Worker(board).Run();
@@ -415,150 +404,4 @@ uint32_t WorkerEntry(void* argument) {
     return exit_code;
 }
 
-int16_t CalibrationStart(BoardRecord& board, uint8_t index, uint8_t group0, uint8_t group1,
-                         uint32_t impedance, double position, uint8_t model) {
-    CalibrationBlock& cal = board.calibration;
-    if (group0 > 7) return -2;
-    if ((group1 >= 1 && group1 <= 7) || group1 > 15) return -3;
-    if (impedance == 0) return -4;
-    if (position == 0.0 || !std::isfinite(position)) return -5;
-    if (model > 1) return -6;
-    if (cal.running.load() != 0) return -7;  // the flag guards the fields the worker uses
-    cal.break_request.store(0);
-    const int32_t st = cal.worker_status.load();
-    if (cal.step != 0 || (st >= 1 && st <= 21) || st >= 24) return -7;
-    TransducerRecord record{};
-    const int16_t found = FindTransducerRecord(board.device_handle.load(), index, record);
-    if (found == -5) return -8;
-    if (found != 0) return -9;
-    const uint8_t s = record[rec::kSelectionType];
-    if (s < 2 || s > 15) return -9;  // the block address would leave the block area
-    for (std::size_t i = 0; i < record.size(); ++i) cal.worker_record[i] = record[i];
-    cal.worker_position = position;
-    cal.group0_channel = group0;
-    cal.group1_channel = group1;
-    cal.worker_impedance = impedance;
-    cal.transducer_model = model;
-    cal.next_step_request.store(0);
-    cal.adjusted_potentiometers = 0;
-    cal.restore_pending.store(0);
-    cal.running.store(1);
-    const platform::Handle thread = platform::Os().start_thread(&WorkerEntry, &board);
-    if (thread == 0) {
-        cal.running.store(0);
-        return -10;
-    }
-    platform::Os().close_thread(thread);  // detached: never waited for
-    return 0;
-}
-
-// Every step is tried; true when the saved block could not be written back.
-bool RestoreAfterBreak(QMD5820_HANDLE handle, CalibrationBlock& cal) {
-    const auto failed = [&](int32_t code) {
-        cal.error_phase.store(status::kRestore);
-        cal.error_code.store(code);
-        cal.worker_status.store(status::kFailed);
-    };
-    if (WorkerLevelsAdjusted(handle) != 0) failed(1);
-    if (WorkerPositionAdjusted(handle) != 0) failed(2);
-    if (SetPrimaryLineTest(handle, 0) != 0) failed(3);
-    bool write_back_failed = false;
-    if (cal.restore_pending.load() != 0) {
-        for (uint16_t k = 0; k < kBlockWords; ++k) {
-            if (WriteEepromWord(handle, BlockWordAddress(cal.saved_selection_type, k),
-                                cal.saved_block[k]) != 0) {
-                write_back_failed = true;
-            }
-        }
-        if (write_back_failed) {
-            failed(4);
-        } else {
-            cal.restore_pending.store(0);
-        }
-    }
-    if (RestartConfiguration(handle) != 0) failed(5);
-    return write_back_failed;
-}
-
-int16_t CalibrationBreak(QMD5820_HANDLE handle, BoardRecord& board) {
-    CalibrationBlock& cal = board.calibration;
-    // A run that has just started still shows the status of the previous run (maybe 23):
-    // a running worker is always asked to stop, and waited for.
-    if (cal.running.load() != 0 || cal.worker_status.load() != status::kFailed) {
-        cal.break_request.store(1);
-    }
-    while (cal.running.load() != 0) SleepMs(10);
-    const bool write_back_failed = RestoreAfterBreak(handle, cal);
-    cal.step = 0;
-    if (write_back_failed) {
-        cal.error_phase.store(status::kRestore);
-        cal.error_code.store(4);
-        cal.worker_status.store(status::kFailed);
-        return -2;
-    }
-    cal.worker_status.store(status::kIdle);
-    return 0;
-}
-
-void CurrentStatus(CalibrationBlock& cal, int32_t* status_out, uint32_t* values_out) {
-    int32_t st = cal.worker_status.load();
-    uint32_t values[2] = {0, 0};
-    if (st == status::kFailed) {
-        values[0] = static_cast<uint32_t>(cal.error_phase.load());
-        values[1] = static_cast<uint32_t>(cal.error_code.load());
-    } else if (st != status::kIdle && st != status::kPrimaryLine && st != status::kPrepare &&
-               st != status::kDone) {
-        const auto live = ReadLiveValues(cal.live_values_address.load());
-        values[0] = live[0];
-        values[1] = live[1];
-    }
-    Store(status_out, st);
-    if (values_out != nullptr) {
-        values_out[0] = values[0];
-        values_out[1] = values[1];
-    }
-    if (st == status::kDone) {
-        int32_t expected = status::kDone;
-        cal.worker_status.compare_exchange_strong(expected, status::kIdle);
-    }
-}
-
-}  // namespace
 }  // namespace qmd
-
-using namespace qmd;
-
-extern "C" {
-
-int16_t i_QMD5820_CalibrationStart(QMD5820_HANDLE h_DeviceHandle, uint8_t b_TransducerIndex,
-                                   uint8_t b_Group0Channel, uint8_t b_Group1Channel,
-                                   uint32_t dw_Impedance, double db_Position,
-                                   uint8_t b_TransducerModel) {
-    return CallFrame(__func__, h_DeviceHandle, [&](BoardRecord& board) {
-        return CalibrationStart(board, b_TransducerIndex, b_Group0Channel, b_Group1Channel,
-                                dw_Impedance, db_Position, b_TransducerModel);
-    });
-}
-
-int16_t i_QMD5820_CalibrationGetCurrentStatus(QMD5820_HANDLE h_DeviceHandle,
-                                              int32_t* pdw_CalibrationStatus,
-                                              uint32_t* pdw_StatusValues) {
-    return CallFrame(__func__, h_DeviceHandle, [&](BoardRecord& board) -> int16_t {
-        CurrentStatus(board.calibration, pdw_CalibrationStatus, pdw_StatusValues);
-        return 0;
-    });
-}
-
-int16_t i_QMD5820_CalibrationNextStep(QMD5820_HANDLE h_DeviceHandle) {
-    return CallFrame(__func__, h_DeviceHandle, [&](BoardRecord& board) -> int16_t {
-        board.calibration.next_step_request.store(1);
-        return 0;
-    });
-}
-
-int16_t i_QMD5820_CalibrationBreak(QMD5820_HANDLE h_DeviceHandle) {
-    return CallFrame(__func__, h_DeviceHandle,
-                     [&](BoardRecord& board) { return CalibrationBreak(h_DeviceHandle, board); });
-}
-
-}  // extern "C"
