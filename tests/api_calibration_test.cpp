@@ -33,7 +33,7 @@ protected:
         original = Stored();
     }
     void TearDown() override {
-        if (Cal().running.load() != 0) (void)i_QMD5820_CalibrationBreak(h);
+        if (Cal().WorkerRunning()) (void)i_QMD5820_CalibrationBreak(h);
         qmd::platform::ReplaceForTesting(nullptr);
         ApiTest::TearDown();
     }
@@ -62,6 +62,11 @@ protected:
         EXPECT_EQ(qmdsim_eeprom_get(0, 16) & qmdsim_eeprom_get(0, 17) & 1, 1);
     }
     qmd::CalibrationBlock& Cal() { return qmd::Board(0).calibration; }
+    // Forgets a step-by-step calibration left in progress, without a break.
+    void AbandonStepByStep() {
+        Cal().step = 0;
+        Cal().Release(qmd::Procedure::kStepByStep);
+    }
     // Runs the step-by-step procedure from the start up to (not including) the store.
     void StartAndBalance(uint8_t second = 0) {
         ASSERT_EQ(i_QMD5820_StartCalibration(h, kIndex, 0, second, kPos, nullptr), 0);
@@ -81,7 +86,7 @@ protected:
         for (;;) {
             const int32_t s = Status();
             if (s == target) return true;
-            if (s == 23 || Cal().running.load() == 0) return Status() == target;
+            if (s == 23 || !Cal().WorkerRunning()) return Status() == target;
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
     }
@@ -92,7 +97,7 @@ protected:
             driver.SetTransducer(position);
             EXPECT_EQ(i_QMD5820_CalibrationNextStep(h), 0);
         }
-        while (Cal().running.load() != 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        while (Cal().WorkerRunning()) std::this_thread::sleep_for(std::chrono::microseconds(200));
         return Status();
     }
     int16_t Start(uint8_t g1 = 0, uint8_t model = 0) {
@@ -174,7 +179,7 @@ TEST_F(CalibrationTest, StartFailuresGiveTheirCodes) {
         {req::kWritePotentiometer, 1, 0, -10, 0},  {req::kReadExcitationTable, 1, 0, -11, 0},
         {req::kWriteExcitationTable, 1, 0, -12, 0}, {req::kOpenAdjustment, 1, 0, -13, 1}};
     for (const auto& [code, n, second, result, step] : cases) {
-        Cal().step = 0;
+        AbandonStepByStep();
         driver.FailAt(code, n);
         uint64_t values = 77;
         EXPECT_EQ(i_QMD5820_StartCalibration(h, kIndex, 0, second, kPos, &values), result) << std::hex << code;
@@ -183,7 +188,7 @@ TEST_F(CalibrationTest, StartFailuresGiveTheirCodes) {
         driver.ClearFailures();
     }
     driver.short_latched = driver.short_persistent = true;
-    Cal().step = 0;
+    AbandonStepByStep();
     EXPECT_EQ(i_QMD5820_StartCalibration(h, kIndex, 0, 0, kPos, nullptr), -6);
     EXPECT_EQ(driver.Calls(req::kRearmPrimaryLine).size(), 1u);
     driver.short_persistent = false;  // one rearm clears it
@@ -199,7 +204,7 @@ TEST_F(CalibrationTest, StepOneFailuresAfterARefusedStartAreNextStepCodes) {
         {"time-out", [&] { driver.frozen_counter = true; }, -12, 1},
         {"levels", [&] { driver.FailAt(req::kLevelsAdjusted, 1, 3); }, -15, 3}};
     for (const auto& [what, inject, result, step] : cases) {
-        Cal().step = 0;
+        AbandonStepByStep();
         driver.s0[0] = 400;  // out of reach: step 1 refuses
         uint64_t values = 0;
         ASSERT_EQ(i_QMD5820_StartCalibration(h, kIndex, 0, 0, kPos, &values), -50);
@@ -219,7 +224,7 @@ TEST_F(CalibrationTest, LevelLimitsStepThreeIsStricterThanStepTwo) {
     const std::tuple<double, double, int16_t, uint8_t> cases[] = {
         {128 / 126.5 - 1, 0.0, -50, 3}, {128 / 126.5 - 1, 0.04, 0, 4}, {-0.6, 0.04, -50, 2}};
     for (const auto& [error, effect, result, step] : cases) {
-        Cal().step = 0;
+        AbandonStepByStep();
         driver.e_level[0] = error;
         driver.second_level_effect = effect;
         EXPECT_EQ(i_QMD5820_StartCalibration(h, kIndex, 0, 0, kPos, nullptr), result);
@@ -271,7 +276,7 @@ TEST_F(CalibrationTest, StoreFailuresEndTheProcedure) {
         {req::kEepromRead, 600, -4},  {req::kEepromWrite, 513, -6},       {req::kEepromRead, 1025, -7},
         {req::kEepromWrite, 514, -8}, {req::kEepromRead, 1026, -9},       {req::kEepromWrite, 515, -10}};
     for (const auto& [code, n, result] : cases) {
-        Cal().step = 0;
+        AbandonStepByStep();
         StartAndBalance();
         driver.FailAt(code, n);
         EXPECT_EQ(i_QMD5820_NextCalibrationStep(h), result) << n;
@@ -302,7 +307,7 @@ TEST_F(CalibrationTest, WorkerStartRefusals) {
     Cal().step = 3;
     EXPECT_EQ(Start(), -7);
     EXPECT_EQ(Cal().break_request.load(), 0);
-    Cal().step = 0;
+    AbandonStepByStep();
     for (int32_t busy : {1, 21, 24, 25}) {
         Cal().worker_status.store(busy);
         EXPECT_EQ(Start(), -7) << busy;
@@ -310,14 +315,79 @@ TEST_F(CalibrationTest, WorkerStartRefusals) {
     FakePlatform::fail_thread = true;
     Cal().worker_status.store(23);
     EXPECT_EQ(Start(), -10);
-    EXPECT_EQ(Cal().running.load(), 0);
+    EXPECT_FALSE(Cal().WorkerRunning());
     EXPECT_EQ(Status(), 23);
     EXPECT_TRUE(driver.Calls(req::kOpenWorkerAdjustment).empty());
     FakePlatform::fail_thread = false;
-    EXPECT_EQ(Start(), 0);  // still showing the old 23: a break at once must stop the new run
+    EXPECT_EQ(Start(), 0);  // a break at once stops the new run
     EXPECT_EQ(i_QMD5820_CalibrationBreak(h), 0);
-    EXPECT_EQ(Cal().running.load(), 0);
+    EXPECT_FALSE(Cal().WorkerRunning());
     EXPECT_EQ(Status(), 0);
+}
+
+TEST_F(CalibrationTest, APollRightAfterAStartSeesTheNewRunNotThePreviousStatus) {
+    // The previous run failed (23, with its phase and code), completed, or was reported.
+    for (int32_t previous : {QMD5820_WORKER_FAILED, QMD5820_WORKER_DONE, QMD5820_WORKER_IDLE}) {
+        Cal().worker_status.store(previous);
+        Cal().error_phase.store(4);
+        Cal().error_code.store(10);
+        FakePlatform::hold_threads = true;  // the worker thread has not run a line yet
+        ASSERT_EQ(Start(), 0);
+        uint32_t values[2] = {7, 7};
+        EXPECT_EQ(Status(values), QMD5820_WORKER_PREPARE) << previous;
+        EXPECT_EQ(values[0] + values[1], 0u) << previous;
+        EXPECT_EQ(Start(), -7);  // the board is taken before the thread runs
+        EXPECT_EQ(i_QMD5820_StartCalibration(h, kIndex, 0, 0, kPos, nullptr), -5);
+        FakePlatform::hold_threads = false;
+        EXPECT_EQ(i_QMD5820_CalibrationBreak(h), 0);
+        EXPECT_EQ(Status(), QMD5820_WORKER_IDLE);
+    }
+}
+
+// Two starts at the same moment on one board, of either kind: exactly one of them runs,
+// the other is refused as for a calibration in progress. The one that runs keeps the
+// board until the trial ends: its worker waits to be let go, its step by step start ends
+// in step 1 (-13).
+TEST_F(CalibrationTest, SimultaneousStartsOfEitherKindNeverBothRun) {
+    driver.FailAt(req::kOpenAdjustment, 0);
+    enum Kind { kWorker, kStepByStep };
+    const auto start = [&](Kind k) -> int16_t {
+        return k == kWorker ? Start() : i_QMD5820_StartCalibration(h, kIndex, 0, 0, kPos, nullptr);
+    };
+    const auto refused = [](Kind k) -> int16_t { return k == kWorker ? -7 : -5; };
+    const std::pair<Kind, Kind> pairs[] = {{kWorker, kWorker}, {kWorker, kStepByStep}, {kStepByStep, kStepByStep}};
+    for (const auto& [a, b] : pairs) {
+        int both_ran = 0;
+        for (int trial = 0; trial < 60; ++trial) {
+            FakePlatform::hold_threads = true;
+            std::atomic<int> ready{0};
+            int16_t r[2] = {0, 0};
+            const auto run = [&](int i, Kind k) {
+                ++ready;
+                while (ready.load() < 2) std::this_thread::yield();
+                r[i] = start(k);
+            };
+            std::thread first(run, 0, a);
+            std::thread second(run, 1, b);
+            first.join();
+            second.join();
+            const Kind kinds[2] = {a, b};
+            const bool ran[2] = {r[0] != refused(a), r[1] != refused(b)};
+            both_ran += ran[0] && ran[1];
+            EXPECT_TRUE(ran[0] || ran[1]) << r[0] << " " << r[1];
+            FakePlatform::hold_threads = false;
+            for (int i : {0, 1}) {
+                if (!ran[i]) continue;
+                EXPECT_EQ(r[i], kinds[i] == kWorker ? 0 : -13);
+                const int16_t broken = kinds[i] == kWorker ? i_QMD5820_CalibrationBreak(h)
+                                                           : i_QMD5820_BreakCalibration(h);
+                EXPECT_EQ(broken, 0);
+            }
+            ASSERT_FALSE(Cal().WorkerRunning());
+            ASSERT_EQ(Cal().step, 0);
+        }
+        EXPECT_EQ(both_ran, 0) << "kinds " << a << " and " << b;
+    }
 }
 
 TEST_F(CalibrationTest, WorkerGroup0RunsEveryPhaseAndStoresTheBlock) {
@@ -405,7 +475,7 @@ TEST_F(CalibrationTest, BreakWhileWaitingRestoresTheBlockByteForByteAndAfterComp
         EXPECT_NE(Stored(), before);  // the computed block during the run
         driver.ClearCalls();
         EXPECT_EQ(i_QMD5820_CalibrationBreak(h), 0);
-        EXPECT_EQ(Cal().running.load(), 0);
+        EXPECT_FALSE(Cal().WorkerRunning());
         EXPECT_EQ(Status(), 0);
         EXPECT_EQ(Stored(), before);
         const auto calls = driver.Calls();

@@ -400,7 +400,7 @@ private:
 uint32_t WorkerEntry(void* argument) {
     BoardRecord& board = *static_cast<BoardRecord*>(argument);
     const uint32_t exit_code = Worker(board).Run();
-    board.calibration.running.store(0);  // the worker's last access to the record
+    board.calibration.Release(Procedure::kWorker);  // the worker's last access to the record
     return exit_code;
 }
 

@@ -24,16 +24,22 @@ int16_t CalibrationStart(BoardRecord& board, uint8_t index, uint8_t group0, uint
     if (impedance == 0) return -4;
     if (position == 0.0 || !std::isfinite(position)) return -5;
     if (model > 1) return -6;
-    if (cal.running.load() != 0) return -7;  // the flag guards the fields the worker uses
     cal.break_request.store(0);
+    // One claim for both procedures: of two starts at once only one gets past here. The
+    // claim also guards the fields the worker uses from here on.
+    if (!cal.Claim(Procedure::kWorker)) return -7;
+    const auto refuse = [&](int16_t code) {
+        cal.Release(Procedure::kWorker);
+        return code;
+    };
     const int32_t st = cal.worker_status.load();
-    if (cal.step != 0 || (st >= 1 && st <= 21) || st >= 24) return -7;
+    if (cal.step != 0 || (st >= 1 && st <= 21) || st >= 24) return refuse(-7);
     TransducerRecord record{};
     const int16_t found = FindTransducerRecord(board.device_handle.load(), index, record);
-    if (found == -5) return -8;
-    if (found != 0) return -9;
+    if (found == -5) return refuse(-8);
+    if (found != 0) return refuse(-9);
     const uint8_t s = record[rec::kSelectionType];
-    if (s < 2 || s > 15) return -9;  // the block address would leave the block area
+    if (s < 2 || s > 15) return refuse(-9);  // the block address would leave the block area
     for (std::size_t i = 0; i < record.size(); ++i) cal.worker_record[i] = record[i];
     cal.worker_position = position;
     cal.group0_channel = group0;
@@ -43,11 +49,13 @@ int16_t CalibrationStart(BoardRecord& board, uint8_t index, uint8_t group0, uint
     cal.next_step_request.store(0);
     cal.adjusted_potentiometers = 0;
     cal.restore_pending.store(0);
-    cal.running.store(1);
+    // The status the worker begins with, before it runs: a poll right after the start
+    // never sees the previous run's status (23 or 22) and acts on it.
+    const int32_t previous = cal.worker_status.exchange(QMD5820_WORKER_PREPARE);
     const platform::Handle thread = platform::Os().start_thread(&WorkerEntry, &board);
     if (thread == 0) {
-        cal.running.store(0);
-        return -10;
+        cal.worker_status.store(previous);
+        return refuse(-10);
     }
     platform::Os().close_thread(thread);  // detached: never waited for
     return 0;
@@ -83,14 +91,16 @@ bool RestoreAfterBreak(QMD5820_HANDLE handle, CalibrationBlock& cal) {
 
 int16_t CalibrationBreak(QMD5820_HANDLE handle, BoardRecord& board) {
     CalibrationBlock& cal = board.calibration;
-    // A run that has just started still shows the status of the previous run (maybe 23):
-    // a running worker is always asked to stop, and waited for.
-    if (cal.running.load() != 0 || cal.worker_status.load() != QMD5820_WORKER_FAILED) {
+    // A running worker is always asked to stop, and waited for.
+    if (cal.WorkerRunning() || cal.worker_status.load() != QMD5820_WORKER_FAILED) {
         cal.break_request.store(1);
     }
-    while (cal.running.load() != 0) SleepMs(10);
+    while (cal.WorkerRunning()) SleepMs(10);
     const bool write_back_failed = RestoreAfterBreak(handle, cal);
-    cal.step = 0;
+    if (cal.step != 0) {  // this break also ends a step-by-step calibration
+        cal.step = 0;
+        cal.Release(Procedure::kStepByStep);
+    }
     if (write_back_failed) {
         cal.error_phase.store(QMD5820_WORKER_RESTORE);
         cal.error_code.store(4);
