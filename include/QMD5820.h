@@ -657,7 +657,8 @@ QMD5820_API int16_t i_QMD5820_SetConvertTimeDivisionFactor(QMD5820_HANDLE h_Devi
  * @return 0 step 1 done; -1 unknown handle (not recorded); -2 `b_FirstChannel` above 7 or
  *         not below the number of channels; -3 `b_SecondChannel` not 0 and not 8 to 15, or
  *         not below the number of channels; -4 `db_Position` is 0.0; -5 a step-by-step
- *         calibration is in progress or a worker calibration runs; -6 a short circuit on the
+ *         calibration is in progress or being started, or a worker calibration runs (the
+ *         start takes the board before it touches it); -6 a short circuit on the
  *         primary line persists after one rearm; the code of i_QMD5820_TestPrimaryLine when
  *         the line test fails; -7 reading the number of channels failed; -8 initialising
  *         `b_FirstChannel` failed; -9 initialising `b_SecondChannel` or reading a
@@ -778,16 +779,25 @@ enum qmd5820_worker_status {
  * @param b_Group0Channel   group 0 channel, 0 to 7.
  * @param b_Group1Channel   group 1 channel, 8 to 15, or 0 for none.
  * @param dw_Impedance      transducer impedance in ohms, not 0.
- * @param db_Position       position for the position phases (metric unit), finite, not 0.0.
+ * @param db_Position       position for the position phases (metric unit): positive, from
+ *                          max(R / 128, 0.01) to R - 0.01 for the type's range R
+ *                          (qmd5820_worker_position_problem() in qmd5820_texts.h checks it
+ *                          and says why).
  * @param b_TransducerModel 0 or 1 (1: unity excitation, the first confirmation waits for
  *                          the transducer's zero).
- * @return 0 thread started; -1 unknown handle (not recorded); -2 `b_Group0Channel` above 7;
- *         -3 `b_Group1Channel` not 0 and not 8 to 15; -4 `dw_Impedance` is 0;
- *         -5 `db_Position` is 0.0 or not finite; -6 `b_TransducerModel` above 1;
- *         -7 a calibration (step by step or worker) is in progress; -8 the transducer is not
- *         in the database; -9 reading the EEPROM failed (or a corrupt selection type);
- *         -10 the thread could not be started.
- * A pending break request is cleared, also when the start fails.
+ * @return 0 thread started, the status is QMD5820_WORKER_PREPARE already; -1 unknown handle
+ *         (not recorded); -2 `b_Group0Channel` above 7; -3 `b_Group1Channel` not 0 and not
+ *         8 to 15; -4 `dw_Impedance` is 0; -5 `db_Position` is not a positive finite number
+ *         (checked with the parameters), or outside the bounds for the type's range
+ *         (checked after the type was read); -6 `b_TransducerModel` above 1; -7 a
+ *         calibration (step by step or worker) is in progress or being started; -8 the
+ *         transducer is not in the database; -9 reading the EEPROM failed (or a corrupt
+ *         selection type); -10 the thread could not be started (the status keeps its value).
+ * A pending break request is cleared, also when the start fails. Of two starts at the same
+ * moment (of either procedure) only one runs; the other gets -7 (or -5 from
+ * i_QMD5820_StartCalibration()).
+ * Every adjustment phase whose search ends beyond the acceptance limit of the step-by-step
+ * procedure fails with QMD5820_WORKER_BEYOND_LIMIT and stores nothing.
  */
 QMD5820_API int16_t i_QMD5820_CalibrationStart(QMD5820_HANDLE h_DeviceHandle,
                                                uint8_t b_TransducerIndex, uint8_t b_Group0Channel,
@@ -795,12 +805,12 @@ QMD5820_API int16_t i_QMD5820_CalibrationStart(QMD5820_HANDLE h_DeviceHandle,
                                                double db_Position, uint8_t b_TransducerModel);
 
 /**
- * The worker's status: 0 idle; 1 primary line; 2 preparing; 3-6 group 0 open, symmetry,
- * first and second level; 7 waiting for the transducer's zero (model 1); 25 waiting for
- * the first confirmation; 8 excitation balance; 9 waiting before the positions; 10, 11
- * group 0 positions; 12-15 group 1 levels; 16 waiting before the group 1 positions; 17, 18
- * group 1 positions; 19 waiting before the threshold search; 20 threshold search;
- * 21 storing; 22 done (reported once, then 0); 23 failed.
+ * The worker's status (enum qmd5820_worker_status): 0 idle; 1 primary line; 2 preparing;
+ * 3-6 group 0 open, symmetry, first and second level; 7 waiting for the transducer's zero
+ * (model 1); 25 waiting for the first confirmation; 8 excitation balance; 9 waiting before
+ * the positions; 10, 11 group 0 positions; 12-15 group 1 levels; 16 waiting before the
+ * group 1 positions; 17, 18 group 1 positions; 19 waiting before the threshold search;
+ * 20 threshold search; 21 storing; 22 done (reported once, then 0); 23 failed.
  *
  * @param h_DeviceHandle        handle of an open board.
  * @param pdw_CalibrationStatus receives the status.

@@ -91,13 +91,30 @@ protected:
         }
     }
     // Confirms each waiting status with the transducer moved to its position; final status.
-    int32_t Confirm(std::initializer_list<std::pair<int32_t, double>> waits) {
+    int32_t Confirm(const std::vector<std::pair<int32_t, double>>& waits) {
         for (const auto& [status, position] : waits) {
             if (!WaitFor(status)) break;
             driver.SetTransducer(position);
             EXPECT_EQ(i_QMD5820_CalibrationNextStep(h), 0);
         }
         while (Cal().WorkerRunning()) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        return Status();
+    }
+    // Runs the worker to its end confirming every wait, with the transducer moved first
+    // where `moves` names that wait (elsewhere it stays where it is); the final status.
+    int32_t Finish(const std::vector<std::pair<int32_t, double>>& moves) {
+        int32_t confirmed = -1;
+        while (Cal().WorkerRunning()) {
+            const int32_t s = Status();
+            if ((s == 25 || s == 9 || s == 16 || s == 19) && s != confirmed) {
+                for (const auto& [wait, position] : moves) {
+                    if (wait == s) driver.SetTransducer(position);
+                }
+                EXPECT_EQ(i_QMD5820_CalibrationNextStep(h), 0);
+                confirmed = s;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
         return Status();
     }
     int16_t Start(uint8_t g1 = 0, uint8_t model = 0) {
@@ -323,6 +340,83 @@ TEST_F(CalibrationTest, WorkerStartRefusals) {
     EXPECT_EQ(i_QMD5820_CalibrationBreak(h), 0);
     EXPECT_FALSE(Cal().WorkerRunning());
     EXPECT_EQ(Status(), 0);
+}
+
+// Positions no run can reach or check are refused with -5 before anything runs: not
+// positive, below R / 128 or 0.01, above R - 0.01 (type 1: R = 2, so 0.015625 to 1.99).
+TEST_F(CalibrationTest, WorkerStartRefusesPositionsTheProcedureCannotReachOrCheck) {
+    ASSERT_EQ(i_QMD5820_TransducerDatabaseAdd(h, 41, 0.015, 50.0, 5000.0, 3.0, 6.0), 0);  // no room
+    const std::tuple<uint8_t, double, int16_t> cases[] = {
+        {kIndex, -1.0, -5},    {kIndex, -3.0, -5},         {kIndex, -5.0, -5},    {kIndex, 1e-300, -5},
+        {kIndex, 0.0156, -5},  {kIndex, 0.015625, 0},      {kIndex, 1.99, 0},     {kIndex, 1.9901, -5},
+        {kIndex, 2.0, -5},     {kIndex, 11.0, -5},         {kIndex, 100.0, -5},   {kIndex, 1e308, -5},
+        {kIndex, -0.0, -5},    {41, 0.01, -5},             {99, 11.0, -8},        {99, -1.0, -5}};
+    Cal().worker_status.store(QMD5820_WORKER_FAILED);
+    for (const auto& [index, position, result] : cases) {
+        driver.ClearCalls();
+        EXPECT_EQ(i_QMD5820_CalibrationStart(h, index, 0, 0, 6, position, 0), result) << position;
+        if (result == -5) {
+            EXPECT_EQ(LastError(h), Text("i_QMD5820_CalibrationStart",
+                                         "The db_Position parameter is wrong (value should be different from 0.0)", -5));
+        }
+        if (result == 0) {
+            EXPECT_EQ(i_QMD5820_CalibrationBreak(h), 0);
+            Cal().worker_status.store(QMD5820_WORKER_FAILED);
+            continue;
+        }
+        EXPECT_FALSE(Cal().WorkerRunning()) << position;
+        EXPECT_EQ(Status(), QMD5820_WORKER_FAILED) << position;  // the old status stays
+        EXPECT_TRUE(driver.Calls(req::kEepromWrite).empty()) << position;
+        EXPECT_TRUE(driver.Calls(req::kSetPrimaryLineTest).empty()) << position;
+    }
+}
+
+// Each adjustment that ends beyond the step-by-step procedure's limit fails its phase with
+// code 50 and stores nothing; a break then restores the block as it was.
+TEST_F(CalibrationTest, WorkerPhasesBeyondTheirLimitsFailAndStoreNothing) {
+    const uint32_t kBeyond = QMD5820_WORKER_BEYOND_LIMIT;
+    struct Case {
+        const char* what;
+        std::function<void()> setup;
+        uint8_t group1;
+        std::vector<std::pair<int32_t, double>> moves;  // transducer moved before confirming
+        int32_t phase;
+    };
+    const Case cases[] = {
+        {"symmetry zero out of reach", [&] { driver.s0[0] = 400; }, 0, {}, QMD5820_WORKER_GROUP0_SYMMETRY},
+        {"group 1 symmetry", [&] { driver.s0[1] = -200; }, 12, {{25, 0.0}, {9, kPos}},
+         QMD5820_WORKER_GROUP1_SYMMETRY},
+        {"first level out of reach", [&] { driver.e_level[0] = -0.6; }, 0, {}, QMD5820_WORKER_GROUP0_FIRST_LEVEL},
+        {"second level without effect", [&] { driver.e_level[0] = 128 / 126.5 - 1; driver.second_level_effect = 0; },
+         0, {}, QMD5820_WORKER_GROUP0_SECOND_LEVEL},
+        {"zero beyond the balance", [&] { driver.zeta = 0.4; }, 0, {{25, 0.0}}, QMD5820_WORKER_BALANCE},
+        {"not moved to the position", [] {}, 0, {{25, 0.0}, {9, 0.0}}, QMD5820_WORKER_GROUP0_SECOND_POSITION},
+        {"moved a quarter of the way", [] {}, 0, {{25, 0.0}, {9, kPos / 4}}, QMD5820_WORKER_GROUP0_SECOND_POSITION},
+        {"group 1 not moved", [] {}, 12, {{25, 0.0}, {9, kPos}, {16, 0.0}}, QMD5820_WORKER_GROUP1_SECOND_POSITION},
+    };
+    qmdsim_eeprom_set(0, 0x8400 + 300, 0x1234);  // differs from the computed block
+    const Block before = Stored();
+    const uint16_t marks[3] = {qmdsim_eeprom_get(0, 0), qmdsim_eeprom_get(0, 16), qmdsim_eeprom_get(0, 17)};
+    for (const Case& c : cases) {
+        driver.s0 = {141, 117};
+        driver.e_level = {0.012, -0.009};
+        driver.second_level_effect = 0.04;
+        driver.zeta = 0.005;
+        driver.SetTransducer(0.0);
+        c.setup();
+        ASSERT_EQ(Start(c.group1), 0) << c.what;
+        const int32_t status = Finish(c.moves);
+        uint32_t values[2] = {};
+        EXPECT_EQ(status, QMD5820_WORKER_FAILED) << c.what;
+        EXPECT_EQ(Status(values), QMD5820_WORKER_FAILED);
+        EXPECT_EQ(values[0], static_cast<uint32_t>(c.phase)) << c.what;
+        EXPECT_EQ(values[1], kBeyond) << c.what;
+        EXPECT_EQ(qmdsim_eeprom_get(0, 0), marks[0]) << c.what;  // not marked calibrated
+        EXPECT_EQ(qmdsim_eeprom_get(0, 16), marks[1]) << c.what;
+        EXPECT_EQ(qmdsim_eeprom_get(0, 17), marks[2]) << c.what;
+        EXPECT_EQ(i_QMD5820_CalibrationBreak(h), 0);
+        EXPECT_EQ(Stored(), before) << c.what;
+    }
 }
 
 TEST_F(CalibrationTest, APollRightAfterAStartSeesTheNewRunNotThePreviousStatus) {

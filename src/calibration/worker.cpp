@@ -62,14 +62,26 @@ struct Member {
     bool position;                 // deviation from the worker position, else a level
     bool symmetry;                 // level deviation of the symmetry search
     bool epilogue;                 // first-level potentiometer back to 128 after the search
+    // The largest |deviation| the search may end with (0: none), in its own units: the
+    // limit of the step-by-step procedure's matching step. The first position search has
+    // none (nor has step 5): it sets the coarse gain, one step of which can move the
+    // reading by more than the limit, and the second position search completes it.
+    double limit;
 };
 
-constexpr Member kSymmetry{pot::kSymmetry, pot::kFirstLevel, 64, true, false, true, true};
-constexpr Member kFirstLevel{pot::kFirstLevel, pot::kSecondLevel, 128, false, false, false, false};
-constexpr Member kSecondLevel{pot::kSecondLevel, nullptr, 0, true, false, false, false};
+constexpr Member kSymmetry{pot::kSymmetry, pot::kFirstLevel, 64, true, false, true, true,
+                           search::kLevelLimit};
+constexpr Member kFirstLevel{pot::kFirstLevel, pot::kSecondLevel, 128, false, false, false, false,
+                             search::kLevelLimit};
+constexpr Member kSecondLevel{pot::kSecondLevel, nullptr, 0, true, false, false, false,
+                              search::kSecondLevelLimit};
 constexpr Member kFirstPosition{pot::kFirstPosition, pot::kSecondPosition, 128, true, true, false,
-                                false};
-constexpr Member kSecondPosition{pot::kSecondPosition, nullptr, 0, false, true, false, false};
+                                false, 0};
+constexpr Member kSecondPosition{pot::kSecondPosition, nullptr, 0, false, true, false, false,
+                                 search::kPositionLimit};
+
+// The code of a phase whose search ended beyond its limit (the failure code is -this).
+constexpr int16_t kBeyondLimit = -QMD5820_WORKER_BEYOND_LIMIT;
 
 class Worker {
 public:
@@ -262,7 +274,7 @@ private:
 
     bool BreakRequested() const { return cal_.break_request.load() != 0; }
 
-    // A potentiometer search of group g: 0, -1 or -10.
+    // A potentiometer search of group g: 0, -1, -10 or kBeyondLimit.
     int16_t Search(const Member& m, int g) {
         const uint8_t p = m.potentiometer[g];
         if (m.prelude != nullptr && WritePotentiometer(handle_, m.prelude[g], m.prelude_value) != 0) {
@@ -294,7 +306,20 @@ private:
         }
         cal_.worker_potentiometers[p] = settled.value;
         cal_.adjusted_potentiometers = static_cast<uint16_t>(cal_.adjusted_potentiometers | (1u << p));
+        // What the step-by-step procedure refuses (-50) fails the phase instead of being
+        // stored. A search ended by a break is not judged: the worker stops on the break.
+        if (m.limit > 0 && !BreakRequested() && !(settled.deviation <= m.limit)) {
+            return kBeyondLimit;
+        }
         return 0;
+    }
+
+    // The balance's least |32767 - value 0| in counts against the step-by-step limit on the
+    // converted reading: d counts are d x 2R / 65535 of it. Where the limit is finer than a
+    // count (R above about 33) the converter cannot show better than one count.
+    bool BalanceAccepted(double counts) const {
+        const double range = RecordF64(cal_, rec::kRange);
+        return counts <= 1 || counts * 2.0 * range / 65535.0 <= search::kBalanceLimit;
     }
 
     int16_t WriteTable() {
@@ -303,7 +328,7 @@ private:
         return 0;
     }
 
-    // Status 8: 0, -1 or -10.
+    // Status 8: 0, -1, -10 or kBeyondLimit (model 0 only).
     int16_t BalanceWorkerExcitation() {
         cal_.factor_a = cal_.factor_b = 1.0;
         if (WriteTable() != 0) return -1;
@@ -343,7 +368,9 @@ private:
             [&] { return BreakRequested(); });
         if (found.code != 0) return found.code;
         factor = found.factor;
-        return WriteTable() != 0 ? int16_t{-1} : int16_t{0};
+        if (WriteTable() != 0) return -1;
+        if (!BreakRequested() && !BalanceAccepted(found.deviation)) return kBeyondLimit;
+        return 0;
     }
 
     // Status 20: 0 or 1, 2, 3, 5.

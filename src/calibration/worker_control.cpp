@@ -3,10 +3,13 @@
 // positions and may break, which restores what the run changed.
 #include <cmath>
 
+#include "qmd5820_texts.h"
+
 #include "calibration/calibration.h"
 #include "calibration/worker.h"
 #include "core/backend.h"
 #include "core/board_table.h"
+#include "core/bytes.h"
 #include "core/output.h"
 #include "eeprom/database.h"
 #include "eeprom/eeprom.h"
@@ -22,7 +25,9 @@ int16_t CalibrationStart(BoardRecord& board, uint8_t index, uint8_t group0, uint
     if (group0 > 7) return -2;
     if ((group1 >= 1 && group1 <= 7) || group1 > 15) return -3;
     if (impedance == 0) return -4;
-    if (position == 0.0 || !std::isfinite(position)) return -5;
+    // The position phases can only reach a finite, positive position (a gain scales a
+    // negative reading away from a negative one); its bounds from the range follow below.
+    if (!(position > 0.0) || !std::isfinite(position)) return -5;
     if (model > 1) return -6;
     cal.break_request.store(0);
     // One claim for both procedures: of two starts at once only one gets past here. The
@@ -40,6 +45,12 @@ int16_t CalibrationStart(BoardRecord& board, uint8_t index, uint8_t group0, uint
     if (found != 0) return refuse(-9);
     const uint8_t s = record[rec::kSelectionType];
     if (s < 2 || s > 15) return refuse(-9);  // the block address would leave the block area
+    // A position the procedure can resolve and check against its acceptance limit, within
+    // the type's range (bounds and reasons in qmd5820_texts.h).
+    if (qmd5820_worker_position_problem(position, bytes::GetF64(record.data() + rec::kRange),
+                                        nullptr, 0) != 0) {
+        return refuse(-5);
+    }
     for (std::size_t i = 0; i < record.size(); ++i) cal.worker_record[i] = record[i];
     cal.worker_position = position;
     cal.group0_channel = group0;
