@@ -191,14 +191,15 @@ static inline const char* qmd5820_worker_failure_text(int32_t phase, int32_t cod
 #define QMD5820_NUMBER_TEXT_SIZE 32
 
 /**
- * `value` as the shortest decimal (at most 17 significant digits) that reads back as the
- * same double, in printf's %g style with a two-digit exponent at least ("1e+306", "1e-12",
- * "327.675", "-0"); "nan", "inf" and "-inf" for the others. `text` holds
- * QMD5820_NUMBER_TEXT_SIZE characters.
+ * `value` with the fewest significant digits (at most 17) that read back as the same
+ * double, in printf's %g style, but without an exponent from 1e-4 up to 1e17 ("30",
+ * "327.675", "2147483647", "1e+306", "1e-12", "-0") and with two exponent digits at least;
+ * "nan", "inf" and "-inf" for the others. `text` holds QMD5820_NUMBER_TEXT_SIZE characters.
  */
 static inline void qmd5820_number_text(double value, char* text) {
-    int precision;
-    char* exponent;
+    int digits;
+    int exponent;
+    char* e;
     if (value != value) {
         strcpy(text, "nan");
         return;
@@ -207,15 +208,29 @@ static inline void qmd5820_number_text(double value, char* text) {
         strcpy(text, value > 0 ? "inf" : "-inf");
         return;
     }
-    for (precision = 1; precision <= 17; ++precision) {
-        snprintf(text, QMD5820_NUMBER_TEXT_SIZE, "%.*g", precision, value);
+    for (digits = 1; digits < 17; ++digits) {
+        snprintf(text, QMD5820_NUMBER_TEXT_SIZE, "%.*e", digits - 1, value);
         if (strtod(text, NULL) == value) break;
     }
+    exponent = atoi(strchr(text, 'e') + 1);
+    /* %g writes an exponent from `digits` on: widen to keep whole numbers below 1e17 whole. */
+    if (exponent >= digits && exponent < 17) digits = exponent + 1;
+    snprintf(text, QMD5820_NUMBER_TEXT_SIZE, "%.*g", digits, value);
     /* Some C runtimes write three exponent digits ("1e-012"): drop the leading zero. */
-    exponent = strchr(text, 'e');
-    if (exponent != NULL && exponent[2] == '0' && strlen(exponent + 2) > 2) {
-        memmove(exponent + 2, exponent + 3, strlen(exponent + 3) + 1);
-    }
+    e = strchr(text, 'e');
+    if (e != NULL && e[2] == '0' && strlen(e + 2) > 2) memmove(e + 2, e + 3, strlen(e + 3) + 1);
+}
+
+/** Room for any problem text of the two checks below, with its terminator. */
+#define QMD5820_PROBLEM_TEXT_SIZE 256
+
+/* `whole` into `text` of `size` characters, cut to fit and terminated (nothing when 0). */
+static inline void qmd5820_copy_text_(char* text, size_t size, const char* whole) {
+    size_t length = strlen(whole);
+    if (text == NULL || size == 0) return;
+    if (length >= size) length = size - 1;
+    memcpy(text, whole, length);
+    text[length] = '\0';
 }
 
 /* ---- transducer data ----------------------------------------------------------------------------- */
@@ -234,8 +249,9 @@ static inline void qmd5820_number_text(double value, char* text) {
  *   integer, which larger values do not have;
  * - voltage above 1e-12 V: the whole attenuation (dB from the 4.64 V maximum amplitude
  *   down to the voltage) must fit the 8 bits of its field, up to 255 dB (253 at 1e-12);
- *   at most 30 V: above about 30.25 V the first gain computed for the board comes out
- *   negative, which no potentiometer holds;
+ *   at most 30 V: above about 30.25 V the first gain computed for the board is below 0
+ *   (truncated to 0 up to about 32.66 V, stored negative beyond), which is no
+ *   potentiometer value;
  * - impedance 2147483.647 ohm: the settings computation takes it x 1000 as a signed
  *   32-bit integer.
  */
@@ -254,8 +270,8 @@ static inline void qmd5820_number_text(double value, char* text) {
  * sensitivity in mV/V/mm, frequency in Hz, primary voltage in V, impedance in ohm)
  * against QMD5820_TRANSDUCER_FIELDS. Returns 0 when every value is acceptable, otherwise
  * the number of the first field that is not (1 range to 5 impedance) and, when `text` is
- * not null and `size` not 0, writes (truncated to `size` with its terminator) what is
- * wrong, for example "range: expected a number above 0 and at most 327.675 mm, got -5".
+ * not null and `size` not 0, writes what is wrong (cut to `size` with its terminator;
+ * QMD5820_PROBLEM_TEXT_SIZE always holds it whole), for example "range: expected a number above 0 and at most 327.675 mm, got -5".
  * The library itself does not refuse such values (its add has no code for them); the
  * tools check before they add, and report a database entry that fails as inconsistent.
  */
@@ -266,19 +282,20 @@ static inline int qmd5820_transducer_data_problem(double range_mm, double sensit
     char low[QMD5820_NUMBER_TEXT_SIZE];
     char high[QMD5820_NUMBER_TEXT_SIZE];
     char got[QMD5820_NUMBER_TEXT_SIZE];
-#define QMD5820_FIELD_CHECK_(number, name, unit, minimum, maximum)                         \
-    if (!(values[(number)-1] > (minimum) && values[(number)-1] <= (maximum))) {              \
-        if (text != NULL && size != 0) {                                                     \
-            qmd5820_number_text((minimum), low);                                             \
-            qmd5820_number_text((maximum), high);                                            \
-            qmd5820_number_text(values[(number)-1], got);                                    \
-            snprintf(text, size, QMD5820_TRANSDUCER_PROBLEM_FORMAT, #name, low, high, unit, got); \
-        }                                                                                    \
-        return (number);                                                                     \
+    char whole[QMD5820_PROBLEM_TEXT_SIZE];
+#define QMD5820_FIELD_CHECK_(number, name, unit, minimum, maximum)                            \
+    if (!(values[(number)-1] > (minimum) && values[(number)-1] <= (maximum))) {                 \
+        qmd5820_number_text((minimum), low);                                                    \
+        qmd5820_number_text((maximum), high);                                                   \
+        qmd5820_number_text(values[(number)-1], got);                                           \
+        snprintf(whole, sizeof whole, QMD5820_TRANSDUCER_PROBLEM_FORMAT, #name, low, high, unit, \
+                 got);                                                                          \
+        qmd5820_copy_text_(text, size, whole);                                                  \
+        return (number);                                                                        \
     }
     QMD5820_TRANSDUCER_FIELDS(QMD5820_FIELD_CHECK_)
 #undef QMD5820_FIELD_CHECK_
-    if (text != NULL && size != 0) text[0] = '\0';
+    qmd5820_copy_text_(text, size, "");
     return 0;
 }
 
@@ -325,25 +342,24 @@ static inline int qmd5820_worker_position_problem(double position, double range_
     char b[QMD5820_NUMBER_TEXT_SIZE];
     char c[QMD5820_NUMBER_TEXT_SIZE];
     char d[QMD5820_NUMBER_TEXT_SIZE];
+    char whole[QMD5820_PROBLEM_TEXT_SIZE];
     if (!(range_mm - range_mm == 0 && lowest <= highest)) {
-        if (text != NULL && size != 0) {
-            qmd5820_number_text(range_mm, a);
-            qmd5820_number_text(2 * margin, b);
-            snprintf(text, size, QMD5820_POSITION_NO_ROOM_FORMAT, a, b);
-        }
+        qmd5820_number_text(range_mm, a);
+        qmd5820_number_text(2 * margin, b);
+        snprintf(whole, sizeof whole, QMD5820_POSITION_NO_ROOM_FORMAT, a, b);
+        qmd5820_copy_text_(text, size, whole);
         return 2;
     }
     if (!(position >= lowest && position <= highest)) {
-        if (text != NULL && size != 0) {
-            qmd5820_number_text(lowest, a);
-            qmd5820_number_text(highest, b);
-            qmd5820_number_text(range_mm, c);
-            qmd5820_number_text(position, d);
-            snprintf(text, size, QMD5820_POSITION_PROBLEM_FORMAT, a, b, c, d);
-        }
+        qmd5820_number_text(lowest, a);
+        qmd5820_number_text(highest, b);
+        qmd5820_number_text(range_mm, c);
+        qmd5820_number_text(position, d);
+        snprintf(whole, sizeof whole, QMD5820_POSITION_PROBLEM_FORMAT, a, b, c, d);
+        qmd5820_copy_text_(text, size, whole);
         return 1;
     }
-    if (text != NULL && size != 0) text[0] = '\0';
+    qmd5820_copy_text_(text, size, "");
     return 0;
 }
 

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "api_fixture.h"
+#include "qmd5820_texts.h"
 #include "calibration/calibration.h"
 #include "calibration_driver.h"
 #include "fake_platform.h"
@@ -411,6 +412,7 @@ TEST_F(CalibrationTest, WorkerPhasesBeyondTheirLimitsFailAndStoreNothing) {
         EXPECT_EQ(Status(values), QMD5820_WORKER_FAILED);
         EXPECT_EQ(values[0], static_cast<uint32_t>(c.phase)) << c.what;
         EXPECT_EQ(values[1], kBeyond) << c.what;
+        EXPECT_STRNE(qmd5820_worker_failure_text(c.phase, kBeyond), QMD5820_UNKNOWN_FAILURE_TEXT) << c.what;
         EXPECT_EQ(qmdsim_eeprom_get(0, 0), marks[0]) << c.what;  // not marked calibrated
         EXPECT_EQ(qmdsim_eeprom_get(0, 16), marks[1]) << c.what;
         EXPECT_EQ(qmdsim_eeprom_get(0, 17), marks[2]) << c.what;
@@ -547,6 +549,7 @@ TEST_F(CalibrationTest, WorkerFailuresReportPhaseAndCodeAndABreakRestoresTheBloc
         EXPECT_EQ(Status(values), 23);
         EXPECT_EQ(values[0], phase) << what;
         EXPECT_EQ(values[1], code) << what;
+        EXPECT_STRNE(qmd5820_worker_failure_text(phase, code), QMD5820_UNKNOWN_FAILURE_TEXT) << what;
         driver.ClearFailures();
         driver.frozen_counter = driver.short_latched = driver.short_persistent = false;
         EXPECT_EQ(i_QMD5820_CalibrationBreak(h), 0);
