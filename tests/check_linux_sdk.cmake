@@ -7,7 +7,7 @@ cmake_minimum_required(VERSION 3.25)
 
 include(${CMAKE_CURRENT_LIST_DIR}/install_check.cmake)
 fresh_install()
-foreach(file include/QMD5820.h lib/libQMD5820.so lib/libQMD5820sim.so lib/pkgconfig/qmd5820.pc
+foreach(file include/QMD5820.h include/qmd5820_texts.h lib/libQMD5820.so lib/libQMD5820sim.so lib/pkgconfig/qmd5820.pc
              lib/cmake/QMD5820/QMD5820Config.cmake)
   if(NOT EXISTS ${prefix}/${file})
     message(FATAL_ERROR "the installation lacks ${file}")

@@ -12,7 +12,12 @@
 #include "core/bytes.h"
 #include "eeprom/settings.h"
 
+extern "C" int qmd_c_texts_smoke(void);
+
 namespace {
+
+// The header compiled as C (tests/c_header_test.c), with this platform's C runtime.
+TEST(Texts, TheHeaderWorksCompiledAsC) { EXPECT_EQ(qmd_c_texts_smoke(), 0); }
 
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
