@@ -3,7 +3,9 @@
  *
  * Transducer type 1 of the factory database (range 2) on channel 3 of board 0, position
  * 1.0 for the position phases. The program polls the worker's status, prints each new
- * status with its two live values, and confirms at the waits (statuses 25, 9 and 19).
+ * status with what it means and its two live values, and confirms at the waits (the
+ * statuses QMD5820_WORKER_CONFIRM_...); a failure is printed with what its code means
+ * (qmd5820_texts.h).
  *
  * On the simulated board the program starts from the factory state (without touching the
  * kept state of the simulated boards), switches the analog front end's errors on and runs
@@ -15,6 +17,7 @@
 #include <stdint.h>
 
 #include "example.h"
+#include "qmd5820_texts.h"
 
 #define TRANSDUCER 1
 #define CHANNEL 3
@@ -46,14 +49,22 @@ static int print_readings(QMD5820_HANDLE board, const char* when) {
     return 1;
 }
 
+static int waits_for_confirmation(int32_t status) {
+    return status == QMD5820_WORKER_CONFIRM_ZERO || status == QMD5820_WORKER_CONFIRM_POSITION ||
+           status == QMD5820_WORKER_CONFIRM_GROUP1_POSITION ||
+           status == QMD5820_WORKER_CONFIRM_THRESHOLD;
+}
+
 /* Puts the transducer where the worker waits for it (or asks the operator to). */
 static void place_transducer(int32_t status) {
-    const double where = status == 9 ? POSITION : 0.0;
+    const int moves =
+        status == QMD5820_WORKER_CONFIRM_ZERO || status == QMD5820_WORKER_CONFIRM_POSITION;
+    const double where = status == QMD5820_WORKER_CONFIRM_POSITION ? POSITION : 0.0;
 #if defined(EXAMPLE_SIMULATED)
-    if (status == 25 || status == 9) qmdsim_set_position(0, CHANNEL, where);
+    if (moves) qmdsim_set_position(0, CHANNEL, where);
 #else
     int c;
-    if (status == 25 || status == 9) printf("  put the transducer at %g, then press Enter\n", where);
+    if (moves) printf("  put the transducer at %g, then press Enter\n", where);
     else printf("  press Enter to go on\n");
     while ((c = getchar()) != '\n' && c != EOF) {
     }
@@ -72,16 +83,19 @@ static int run_worker(QMD5820_HANDLE board) {
             return example_failed(board, "reading the calibration status");
         if (status != shown) {
             shown = status;
-            if (status == 23) {
-                fprintf(stderr, "the calibration failed in phase %d with code %d\n",
-                        (int)values[0], (int)values[1]);
+            if (status == QMD5820_WORKER_FAILED) {
+                const int32_t phase = (int32_t)values[0], code = (int32_t)values[1];
+                fprintf(stderr, "the calibration failed in phase %d (%s) with code %d: %s\n",
+                        (int)phase, qmd5820_worker_status_text(phase), (int)code,
+                        qmd5820_worker_failure_text(phase, code));
                 i_QMD5820_CalibrationBreak(board); /* restores the configuration block */
                 return 0;
             }
-            if (status != 0) printf("  status %2d  live values %5u %5u\n", (int)status,
-                                    (unsigned)values[0], (unsigned)values[1]);
-            if (status == 22) return 1;
-            if (status == 25 || status == 9 || status == 16 || status == 19) {
+            if (status != QMD5820_WORKER_IDLE)
+                printf("  status %2d  live values %5u %5u  %s\n", (int)status, (unsigned)values[0],
+                       (unsigned)values[1], qmd5820_worker_status_text(status));
+            if (status == QMD5820_WORKER_DONE) return 1;
+            if (waits_for_confirmation(status)) {
                 place_transducer(status);
                 if (i_QMD5820_CalibrationNextStep(board) != 0)
                     return example_failed(board, "confirming");
