@@ -52,13 +52,6 @@ int main(void) {
     check(qmd5820_transducer_data_problem(2, 50, 5000, 1e-13, 6, problem, sizeof problem) == 4 &&
               strcmp(problem, "voltage: expected a number above 1e-12 and at most 30 V, got 1e-13") == 0,
           "a voltage below 1e-12 is refused, in the words Linux and Python use");
-    check(qmd5820_transducer_data_problem(327.675, 1e306, 2147483647, 30, 2147483.647, problem,
-                                          sizeof problem) == 0,
-          "every maximum is accepted");
-    check(qmd5820_worker_position_problem(11, 10, problem, sizeof problem) == 1 &&
-              strcmp(problem, "position: expected a number from 0.078125 to 9.99 mm for a range of "
-                              "10 mm, got 11") == 0,
-          "a position beyond the range is refused");
     printf("%s\n", problem);
     return failures;
 }
