@@ -59,7 +59,8 @@ extern "C" {
       "waiting for the confirmation: group 1's transducer at the position")                      \
     X(QMD5820_WORKER_GROUP1_FIRST_POSITION, "group 1: first position")                            \
     X(QMD5820_WORKER_GROUP1_SECOND_POSITION, "group 1: second position")                          \
-    X(QMD5820_WORKER_CONFIRM_THRESHOLD, "waiting for the confirmation before the threshold search") \
+    X(QMD5820_WORKER_CONFIRM_THRESHOLD,                                                           \
+      "waiting for the confirmation before the threshold search")                                 \
     X(QMD5820_WORKER_THRESHOLD, "searching the threshold of the primary line test")               \
     X(QMD5820_WORKER_STORE, "storing the result")                                                 \
     X(QMD5820_WORKER_DONE, "done")                                                                \
@@ -233,7 +234,7 @@ static inline void qmd5820_copy_text_(char* text, size_t size, const char* whole
     text[length] = '\0';
 }
 
-/* ---- transducer data ----------------------------------------------------------------------------- */
+/* ---- transducer data ------------------------------------------------------------------------- */
 
 /**
  * X(number, name, unit, exclusive minimum, inclusive maximum): the transducer data a
@@ -271,7 +272,8 @@ static inline void qmd5820_copy_text_(char* text, size_t size, const char* whole
  * against QMD5820_TRANSDUCER_FIELDS. Returns 0 when every value is acceptable, otherwise
  * the number of the first field that is not (1 range to 5 impedance) and, when `text` is
  * not null and `size` not 0, writes what is wrong (cut to `size` with its terminator;
- * QMD5820_PROBLEM_TEXT_SIZE always holds it whole), for example "range: expected a number above 0 and at most 327.675 mm, got -5".
+ * QMD5820_PROBLEM_TEXT_SIZE always holds it whole), for example
+ * "range: expected a number above 0 and at most 327.675 mm, got -5".
  * The library itself does not refuse such values (its add has no code for them); the
  * tools check before they add, and report a database entry that fails as inconsistent.
  */
