@@ -2,9 +2,10 @@
 #   bin/      QMD5820.dll, qmd5820.exe
 #   lib/      libQMD5820.dll.a (MinGW import library), QMD5820.lib (MSVC import library),
 #             QMD5820.def, cmake/QMD5820/ (package: find_package(QMD5820) gives QMD5820::QMD5820)
-#   include/  QMD5820.h (the backend and simulator headers are not part of the Windows SDK)
+#   include/  QMD5820.h and qmd5820_texts.h (the backend and simulator headers are not part
+#             of the Windows SDK)
 # On Linux it installs libQMD5820.so and libQMD5820sim.so (the simulated board it runs on),
-# the three headers, the qmd5820 tool, a CMake package (QMD5820::QMD5820, and
+# the four headers, the qmd5820 tool, a CMake package (QMD5820::QMD5820, and
 # QMD5820::sim for the simulator's control API) and pkg-config files (qmd5820.pc, and
 # qmd5820-sim.pc for the simulator's control API).
 include(CMakePackageConfigHelpers)
@@ -18,6 +19,7 @@ if(NOT WIN32)
     install(TARGETS qmd5820 RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
   install(FILES ${PROJECT_SOURCE_DIR}/include/QMD5820.h
+                ${PROJECT_SOURCE_DIR}/include/qmd5820_texts.h
                 ${PROJECT_SOURCE_DIR}/include/qmd5820_backend.h
                 ${PROJECT_SOURCE_DIR}/include/qmd5820sim.h
           DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
@@ -59,7 +61,8 @@ if(TARGET qmd5820)
 endif()
 install(FILES ${QMD5820_MSVC_IMPORT_LIBRARY} ${PROJECT_SOURCE_DIR}/cmake/QMD5820.def
         DESTINATION lib)
-install(FILES ${PROJECT_SOURCE_DIR}/include/QMD5820.h DESTINATION include)
+install(FILES ${PROJECT_SOURCE_DIR}/include/QMD5820.h ${PROJECT_SOURCE_DIR}/include/qmd5820_texts.h
+        DESTINATION include)
 
 set(QMD5820_CONFIG_DIR lib/cmake/QMD5820)
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/QMD5820Config.cmake.in

@@ -16,6 +16,7 @@
  * the transducer stands.
  */
 #include "example.h" /* first: it selects the POSIX declarations */
+#include "qmd5820_texts.h"
 
 #define TRANSDUCER 1
 #define CHANNEL 3
@@ -26,56 +27,23 @@
 
 static const double points[POINTS] = {-0.9, -0.5, 0.0, 0.5, 0.9}; /* fractions of range */
 
-/*
- * What the worker reports, as text: the phase of a status, and for status 23 (failed,
- * `values` = phase and code) what the failure means.
- *
- * >>> To switch at merge: the library's header qmd5820_texts.h has the one table of these
- * >>> texts. Include it beside example.h and replace this function's body by
- * >>>     if (status == 23 && values != NULL)
- * >>>         return qmd5820_worker_failure_text((int32_t)values[0], (int32_t)values[1]);
- * >>>     return qmd5820_worker_status_text(status);
- * >>> (the table below then goes away).
- */
+/* What the worker reports, as text (the library's one table, qmd5820_texts.h): the phase of
+ * a status, and for a failure (`values` = failed phase and code) what the failure means. */
 static const char* worker_text(int32_t status, const uint32_t* values) {
-    switch (status) {
-        case 0: return "idle";
-        case 1: return "checking the primary line";
-        case 2: return "preparing the configuration block";
-        case 3: return "group 0: opening the adjustment";
-        case 4: return "group 0: symmetry";
-        case 5: return "group 0: first level";
-        case 6: return "group 0: second level";
-        case 7: return "waiting for the transducer at its zero";
-        case 25: return "waiting for the first confirmation";
-        case 8: return "excitation balance";
-        case 9: return "waiting for the confirmation of the position";
-        case 10: return "group 0: first position";
-        case 11: return "group 0: second position";
-        case 12: return "group 1: opening the adjustment";
-        case 13: return "group 1: symmetry";
-        case 14: return "group 1: first level";
-        case 15: return "group 1: second level";
-        case 16: return "waiting for the confirmation of group 1's position";
-        case 17: return "group 1: first position";
-        case 18: return "group 1: second position";
-        case 19: return "waiting for the confirmation of the threshold search";
-        case 20: return "searching the line test threshold";
-        case 21: return "storing the result";
-        case 22: return "done";
-        case 23: return values != NULL ? "see the failure table of the calibration guide" : "failed";
-        case 24: return "restoring after a break";
-        default: return "unknown status";
-    }
+    if (status == QMD5820_WORKER_FAILED && values != NULL)
+        return qmd5820_worker_failure_text((int32_t)values[0], (int32_t)values[1]);
+    return qmd5820_worker_status_text(status);
 }
 
 /* What the operator does at a waiting status before confirming (NULL: not a wait). */
 static const char* instruction(int32_t status) {
     switch (status) {
-        case 25: return "put the transducer at its zero (0 mm)";
-        case 9: return "put the transducer at the calibration position";
-        case 16: return "put group 1's transducer at the calibration position";
-        case 19: return "nothing to move: the line test threshold search comes next";
+        case QMD5820_WORKER_CONFIRM_ZERO: return "put the transducer at its zero (0 mm)";
+        case QMD5820_WORKER_CONFIRM_POSITION: return "put the transducer at the calibration position";
+        case QMD5820_WORKER_CONFIRM_GROUP1_POSITION:
+            return "put group 1's transducer at the calibration position";
+        case QMD5820_WORKER_CONFIRM_THRESHOLD:
+            return "nothing to move: the line test threshold search comes next";
         default: return NULL;
     }
 }
@@ -108,8 +76,8 @@ static int print_readings(QMD5820_HANDLE board, const char* when) {
  * moves it, on a real board the operator does and presses Enter. */
 static void place_transducer(int32_t status) {
 #if defined(EXAMPLE_SIMULATED)
-    if (status == 25) qmdsim_set_position(0, CHANNEL, 0.0);
-    if (status == 9) qmdsim_set_position(0, CHANNEL, POSITION_MM);
+    if (status == QMD5820_WORKER_CONFIRM_ZERO) qmdsim_set_position(0, CHANNEL, 0.0);
+    if (status == QMD5820_WORKER_CONFIRM_POSITION) qmdsim_set_position(0, CHANNEL, POSITION_MM);
 #else
     int c;
     (void)status;
@@ -132,7 +100,7 @@ static int run_worker(QMD5820_HANDLE board) {
         if (status != shown) {
             const char* todo = instruction(status);
             shown = status;
-            if (status == 23) {
+            if (status == QMD5820_WORKER_FAILED) {
                 fprintf(stderr, "the calibration failed in phase %u (%s), code %u: %s\n",
                         (unsigned)values[0], worker_text((int32_t)values[0], NULL),
                         (unsigned)values[1], worker_text(status, values));
@@ -144,10 +112,12 @@ static int run_worker(QMD5820_HANDLE board) {
             if (status != 0)
                 printf("  status %2d  %-52s live values %5u %5u\n", (int)status,
                        worker_text(status, NULL), (unsigned)values[0], (unsigned)values[1]);
-            if (status == 22) return 1;
+            if (status == QMD5820_WORKER_DONE) return 1;
             if (todo != NULL) {
                 printf("    operator: %s", todo);
-                if (status == 9 || status == 16) printf(" (%g mm)", POSITION_MM);
+                if (status == QMD5820_WORKER_CONFIRM_POSITION ||
+                    status == QMD5820_WORKER_CONFIRM_GROUP1_POSITION)
+                    printf(" (%g mm)", POSITION_MM);
                 printf("\n");
                 place_transducer(status);
                 if (i_QMD5820_CalibrationNextStep(board) != 0)

@@ -657,7 +657,8 @@ QMD5820_API int16_t i_QMD5820_SetConvertTimeDivisionFactor(QMD5820_HANDLE h_Devi
  * @return 0 step 1 done; -1 unknown handle (not recorded); -2 `b_FirstChannel` above 7 or
  *         not below the number of channels; -3 `b_SecondChannel` not 0 and not 8 to 15, or
  *         not below the number of channels; -4 `db_Position` is 0.0; -5 a step-by-step
- *         calibration is in progress or a worker calibration runs; -6 a short circuit on the
+ *         calibration is in progress or being started, or a worker calibration runs (the
+ *         start takes the board before it touches it); -6 a short circuit on the
  *         primary line persists after one rearm; the code of i_QMD5820_TestPrimaryLine when
  *         the line test fails; -7 reading the number of channels failed; -8 initialising
  *         `b_FirstChannel` failed; -9 initialising `b_SecondChannel` or reading a
@@ -712,6 +713,61 @@ QMD5820_API int16_t i_QMD5820_BreakCalibration(QMD5820_HANDLE h_DeviceHandle);
 /* ---- calibration by the worker thread ------------------------------------------------------ */
 
 /**
+ * The worker's statuses, as i_QMD5820_CalibrationGetCurrentStatus() reports them. After a
+ * failure (QMD5820_WORKER_FAILED) the first status value is the status the worker failed
+ * in (the failed phase), or QMD5820_WORKER_RESTORE for the break's restore, and the second
+ * its failure code. qmd5820_texts.h gives a text for each status and failure.
+ */
+enum qmd5820_worker_status {
+    QMD5820_WORKER_IDLE = 0,                    /**< never started, broken, or completion reported */
+    QMD5820_WORKER_PRIMARY_LINE = 1,            /**< checking the primary line */
+    QMD5820_WORKER_PREPARE = 2,                 /**< preparing the configuration block (set by a successful start) */
+    QMD5820_WORKER_GROUP0_OPEN = 3,             /**< group 0: opening the adjustment */
+    QMD5820_WORKER_GROUP0_SYMMETRY = 4,         /**< group 0: symmetry */
+    QMD5820_WORKER_GROUP0_FIRST_LEVEL = 5,      /**< group 0: first level */
+    QMD5820_WORKER_GROUP0_SECOND_LEVEL = 6,     /**< group 0: second level */
+    QMD5820_WORKER_AWAIT_ZERO = 7,              /**< before the first confirmation; model 1: the transducer is away from its zero */
+    QMD5820_WORKER_BALANCE = 8,                 /**< excitation balance */
+    QMD5820_WORKER_CONFIRM_POSITION = 9,        /**< waits for the confirmation: transducer at `db_Position` */
+    QMD5820_WORKER_GROUP0_FIRST_POSITION = 10,  /**< group 0: first position */
+    QMD5820_WORKER_GROUP0_SECOND_POSITION = 11, /**< group 0: second position */
+    QMD5820_WORKER_GROUP1_OPEN = 12,            /**< group 1: opening the adjustment */
+    QMD5820_WORKER_GROUP1_SYMMETRY = 13,        /**< group 1: symmetry */
+    QMD5820_WORKER_GROUP1_FIRST_LEVEL = 14,     /**< group 1: first level */
+    QMD5820_WORKER_GROUP1_SECOND_LEVEL = 15,    /**< group 1: second level */
+    QMD5820_WORKER_CONFIRM_GROUP1_POSITION = 16, /**< waits for the confirmation: group 1's transducer at `db_Position` */
+    QMD5820_WORKER_GROUP1_FIRST_POSITION = 17,  /**< group 1: first position */
+    QMD5820_WORKER_GROUP1_SECOND_POSITION = 18, /**< group 1: second position */
+    QMD5820_WORKER_CONFIRM_THRESHOLD = 19,      /**< waits for the confirmation before the threshold search */
+    QMD5820_WORKER_THRESHOLD = 20,              /**< searching the threshold of the primary line test */
+    QMD5820_WORKER_STORE = 21,                  /**< storing the result */
+    QMD5820_WORKER_DONE = 22,                   /**< done; reported once, then QMD5820_WORKER_IDLE */
+    QMD5820_WORKER_FAILED = 23,                 /**< failed: the status values are the phase and the code */
+    QMD5820_WORKER_RESTORE = 24,                /**< failed phase only: the restore of i_QMD5820_CalibrationBreak() */
+    QMD5820_WORKER_CONFIRM_ZERO = 25            /**< waits for the first confirmation: transducer at its zero */
+};
+
+/**
+ * Failure code of a worker phase whose adjustment ended beyond its acceptance limit: the
+ * symmetry and the first level more than QMD5820_LEVEL_LIMIT counts off, the second level
+ * more than QMD5820_SECOND_LEVEL_LIMIT, the excitation balance (model 0) a converted
+ * reading at the zero more than QMD5820_BALANCE_LIMIT off (or more than one count where
+ * that is finer than a count), the second position phase of a group a converted reading
+ * more than QMD5820_POSITION_LIMIT away from `db_Position`. Nothing is stored; a break
+ * restores the configuration block.
+ */
+#define QMD5820_WORKER_BEYOND_LIMIT 50
+
+/** Acceptance limits of both calibration procedures: symmetry and first level (raw counts). */
+#define QMD5820_LEVEL_LIMIT 256
+/** Second level (raw counts). */
+#define QMD5820_SECOND_LEVEL_LIMIT 32
+/** Excitation balance: the converted reading at the transducer's zero (metric unit). */
+#define QMD5820_BALANCE_LIMIT 0.002
+/** Position: the converted reading at `db_Position` (metric unit). */
+#define QMD5820_POSITION_LIMIT 0.005
+
+/**
  * Starts a worker thread that calibrates transducer type `b_TransducerIndex` on
  * `b_Group0Channel` and, if not 0, on `b_Group1Channel`. Poll the progress with
  * i_QMD5820_CalibrationGetCurrentStatus; confirm with i_QMD5820_CalibrationNextStep when
@@ -723,16 +779,25 @@ QMD5820_API int16_t i_QMD5820_BreakCalibration(QMD5820_HANDLE h_DeviceHandle);
  * @param b_Group0Channel   group 0 channel, 0 to 7.
  * @param b_Group1Channel   group 1 channel, 8 to 15, or 0 for none.
  * @param dw_Impedance      transducer impedance in ohms, not 0.
- * @param db_Position       position for the position phases (metric unit), finite, not 0.0.
+ * @param db_Position       position for the position phases (metric unit): positive, from
+ *                          max(R / 128, 0.01) to R - 0.01 for the type's range R
+ *                          (qmd5820_worker_position_problem() in qmd5820_texts.h checks it
+ *                          and says why).
  * @param b_TransducerModel 0 or 1 (1: unity excitation, the first confirmation waits for
  *                          the transducer's zero).
- * @return 0 thread started; -1 unknown handle (not recorded); -2 `b_Group0Channel` above 7;
- *         -3 `b_Group1Channel` not 0 and not 8 to 15; -4 `dw_Impedance` is 0;
- *         -5 `db_Position` is 0.0 or not finite; -6 `b_TransducerModel` above 1;
- *         -7 a calibration (step by step or worker) is in progress; -8 the transducer is not
- *         in the database; -9 reading the EEPROM failed (or a corrupt selection type);
- *         -10 the thread could not be started.
- * A pending break request is cleared, also when the start fails.
+ * @return 0 thread started, the status is QMD5820_WORKER_PREPARE already; -1 unknown handle
+ *         (not recorded); -2 `b_Group0Channel` above 7; -3 `b_Group1Channel` not 0 and not
+ *         8 to 15; -4 `dw_Impedance` is 0; -5 `db_Position` is not a positive finite number
+ *         (checked with the parameters), or outside the bounds for the type's range
+ *         (checked after the type was read); -6 `b_TransducerModel` above 1; -7 a
+ *         calibration (step by step or worker) is in progress or being started; -8 the
+ *         transducer is not in the database; -9 reading the EEPROM failed (or a corrupt
+ *         selection type); -10 the thread could not be started (the status keeps its value).
+ * A pending break request is cleared, also when the start fails. Of two starts at the same
+ * moment (of either procedure) only one runs; the other gets -7 (or -5 from
+ * i_QMD5820_StartCalibration()).
+ * Every adjustment phase whose search ends beyond the acceptance limit of the step-by-step
+ * procedure fails with QMD5820_WORKER_BEYOND_LIMIT and stores nothing.
  */
 QMD5820_API int16_t i_QMD5820_CalibrationStart(QMD5820_HANDLE h_DeviceHandle,
                                                uint8_t b_TransducerIndex, uint8_t b_Group0Channel,
@@ -740,12 +805,12 @@ QMD5820_API int16_t i_QMD5820_CalibrationStart(QMD5820_HANDLE h_DeviceHandle,
                                                double db_Position, uint8_t b_TransducerModel);
 
 /**
- * The worker's status: 0 idle; 1 primary line; 2 preparing; 3-6 group 0 open, symmetry,
- * first and second level; 7 waiting for the transducer's zero (model 1); 25 waiting for
- * the first confirmation; 8 excitation balance; 9 waiting before the positions; 10, 11
- * group 0 positions; 12-15 group 1 levels; 16 waiting before the group 1 positions; 17, 18
- * group 1 positions; 19 waiting before the threshold search; 20 threshold search;
- * 21 storing; 22 done (reported once, then 0); 23 failed.
+ * The worker's status (enum qmd5820_worker_status): 0 idle; 1 primary line; 2 preparing;
+ * 3-6 group 0 open, symmetry, first and second level; 7 waiting for the transducer's zero
+ * (model 1); 25 waiting for the first confirmation; 8 excitation balance; 9 waiting before
+ * the positions; 10, 11 group 0 positions; 12-15 group 1 levels; 16 waiting before the
+ * group 1 positions; 17, 18 group 1 positions; 19 waiting before the threshold search;
+ * 20 threshold search; 21 storing; 22 done (reported once, then 0); 23 failed.
  *
  * @param h_DeviceHandle        handle of an open board.
  * @param pdw_CalibrationStatus receives the status.

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "api_fixture.h"
+#include "qmd5820_texts.h"
 #include "calibration/calibration.h"
 #include "calibration_driver.h"
 #include "fake_platform.h"
@@ -33,7 +34,7 @@ protected:
         original = Stored();
     }
     void TearDown() override {
-        if (Cal().running.load() != 0) (void)i_QMD5820_CalibrationBreak(h);
+        if (Cal().WorkerRunning()) (void)i_QMD5820_CalibrationBreak(h);
         qmd::platform::ReplaceForTesting(nullptr);
         ApiTest::TearDown();
     }
@@ -62,6 +63,11 @@ protected:
         EXPECT_EQ(qmdsim_eeprom_get(0, 16) & qmdsim_eeprom_get(0, 17) & 1, 1);
     }
     qmd::CalibrationBlock& Cal() { return qmd::Board(0).calibration; }
+    // Forgets a step-by-step calibration left in progress, without a break.
+    void AbandonStepByStep() {
+        Cal().step = 0;
+        Cal().Release(qmd::Procedure::kStepByStep);
+    }
     // Runs the step-by-step procedure from the start up to (not including) the store.
     void StartAndBalance(uint8_t second = 0) {
         ASSERT_EQ(i_QMD5820_StartCalibration(h, kIndex, 0, second, kPos, nullptr), 0);
@@ -81,18 +87,35 @@ protected:
         for (;;) {
             const int32_t s = Status();
             if (s == target) return true;
-            if (s == 23 || Cal().running.load() == 0) return Status() == target;
+            if (s == 23 || !Cal().WorkerRunning()) return Status() == target;
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
     }
     // Confirms each waiting status with the transducer moved to its position; final status.
-    int32_t Confirm(std::initializer_list<std::pair<int32_t, double>> waits) {
+    int32_t Confirm(const std::vector<std::pair<int32_t, double>>& waits) {
         for (const auto& [status, position] : waits) {
             if (!WaitFor(status)) break;
             driver.SetTransducer(position);
             EXPECT_EQ(i_QMD5820_CalibrationNextStep(h), 0);
         }
-        while (Cal().running.load() != 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        while (Cal().WorkerRunning()) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        return Status();
+    }
+    // Runs the worker to its end confirming every wait, with the transducer moved first
+    // where `moves` names that wait (elsewhere it stays where it is); the final status.
+    int32_t Finish(const std::vector<std::pair<int32_t, double>>& moves) {
+        int32_t confirmed = -1;
+        while (Cal().WorkerRunning()) {
+            const int32_t s = Status();
+            if ((s == 25 || s == 9 || s == 16 || s == 19) && s != confirmed) {
+                for (const auto& [wait, position] : moves) {
+                    if (wait == s) driver.SetTransducer(position);
+                }
+                EXPECT_EQ(i_QMD5820_CalibrationNextStep(h), 0);
+                confirmed = s;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
         return Status();
     }
     int16_t Start(uint8_t g1 = 0, uint8_t model = 0) {
@@ -174,7 +197,7 @@ TEST_F(CalibrationTest, StartFailuresGiveTheirCodes) {
         {req::kWritePotentiometer, 1, 0, -10, 0},  {req::kReadExcitationTable, 1, 0, -11, 0},
         {req::kWriteExcitationTable, 1, 0, -12, 0}, {req::kOpenAdjustment, 1, 0, -13, 1}};
     for (const auto& [code, n, second, result, step] : cases) {
-        Cal().step = 0;
+        AbandonStepByStep();
         driver.FailAt(code, n);
         uint64_t values = 77;
         EXPECT_EQ(i_QMD5820_StartCalibration(h, kIndex, 0, second, kPos, &values), result) << std::hex << code;
@@ -183,7 +206,7 @@ TEST_F(CalibrationTest, StartFailuresGiveTheirCodes) {
         driver.ClearFailures();
     }
     driver.short_latched = driver.short_persistent = true;
-    Cal().step = 0;
+    AbandonStepByStep();
     EXPECT_EQ(i_QMD5820_StartCalibration(h, kIndex, 0, 0, kPos, nullptr), -6);
     EXPECT_EQ(driver.Calls(req::kRearmPrimaryLine).size(), 1u);
     driver.short_persistent = false;  // one rearm clears it
@@ -199,7 +222,7 @@ TEST_F(CalibrationTest, StepOneFailuresAfterARefusedStartAreNextStepCodes) {
         {"time-out", [&] { driver.frozen_counter = true; }, -12, 1},
         {"levels", [&] { driver.FailAt(req::kLevelsAdjusted, 1, 3); }, -15, 3}};
     for (const auto& [what, inject, result, step] : cases) {
-        Cal().step = 0;
+        AbandonStepByStep();
         driver.s0[0] = 400;  // out of reach: step 1 refuses
         uint64_t values = 0;
         ASSERT_EQ(i_QMD5820_StartCalibration(h, kIndex, 0, 0, kPos, &values), -50);
@@ -219,7 +242,7 @@ TEST_F(CalibrationTest, LevelLimitsStepThreeIsStricterThanStepTwo) {
     const std::tuple<double, double, int16_t, uint8_t> cases[] = {
         {128 / 126.5 - 1, 0.0, -50, 3}, {128 / 126.5 - 1, 0.04, 0, 4}, {-0.6, 0.04, -50, 2}};
     for (const auto& [error, effect, result, step] : cases) {
-        Cal().step = 0;
+        AbandonStepByStep();
         driver.e_level[0] = error;
         driver.second_level_effect = effect;
         EXPECT_EQ(i_QMD5820_StartCalibration(h, kIndex, 0, 0, kPos, nullptr), result);
@@ -271,7 +294,7 @@ TEST_F(CalibrationTest, StoreFailuresEndTheProcedure) {
         {req::kEepromRead, 600, -4},  {req::kEepromWrite, 513, -6},       {req::kEepromRead, 1025, -7},
         {req::kEepromWrite, 514, -8}, {req::kEepromRead, 1026, -9},       {req::kEepromWrite, 515, -10}};
     for (const auto& [code, n, result] : cases) {
-        Cal().step = 0;
+        AbandonStepByStep();
         StartAndBalance();
         driver.FailAt(code, n);
         EXPECT_EQ(i_QMD5820_NextCalibrationStep(h), result) << n;
@@ -302,7 +325,7 @@ TEST_F(CalibrationTest, WorkerStartRefusals) {
     Cal().step = 3;
     EXPECT_EQ(Start(), -7);
     EXPECT_EQ(Cal().break_request.load(), 0);
-    Cal().step = 0;
+    AbandonStepByStep();
     for (int32_t busy : {1, 21, 24, 25}) {
         Cal().worker_status.store(busy);
         EXPECT_EQ(Start(), -7) << busy;
@@ -310,14 +333,157 @@ TEST_F(CalibrationTest, WorkerStartRefusals) {
     FakePlatform::fail_thread = true;
     Cal().worker_status.store(23);
     EXPECT_EQ(Start(), -10);
-    EXPECT_EQ(Cal().running.load(), 0);
+    EXPECT_FALSE(Cal().WorkerRunning());
     EXPECT_EQ(Status(), 23);
     EXPECT_TRUE(driver.Calls(req::kOpenWorkerAdjustment).empty());
     FakePlatform::fail_thread = false;
-    EXPECT_EQ(Start(), 0);  // still showing the old 23: a break at once must stop the new run
+    EXPECT_EQ(Start(), 0);  // a break at once stops the new run
     EXPECT_EQ(i_QMD5820_CalibrationBreak(h), 0);
-    EXPECT_EQ(Cal().running.load(), 0);
+    EXPECT_FALSE(Cal().WorkerRunning());
     EXPECT_EQ(Status(), 0);
+}
+
+// Positions no run can reach or check are refused with -5 before anything runs: not
+// positive, below R / 128 or 0.01, above R - 0.01 (type 1: R = 2, so 0.015625 to 1.99).
+TEST_F(CalibrationTest, WorkerStartRefusesPositionsTheProcedureCannotReachOrCheck) {
+    ASSERT_EQ(i_QMD5820_TransducerDatabaseAdd(h, 41, 0.015, 50.0, 5000.0, 3.0, 6.0), 0);  // no room
+    const std::tuple<uint8_t, double, int16_t> cases[] = {
+        {kIndex, -1.0, -5},    {kIndex, -3.0, -5},         {kIndex, -5.0, -5},    {kIndex, 1e-300, -5},
+        {kIndex, 0.0156, -5},  {kIndex, 0.015625, 0},      {kIndex, 1.99, 0},     {kIndex, 1.9901, -5},
+        {kIndex, 2.0, -5},     {kIndex, 11.0, -5},         {kIndex, 100.0, -5},   {kIndex, 1e308, -5},
+        {kIndex, -0.0, -5},    {41, 0.01, -5},             {99, 11.0, -8},        {99, -1.0, -5}};
+    Cal().worker_status.store(QMD5820_WORKER_FAILED);
+    for (const auto& [index, position, result] : cases) {
+        driver.ClearCalls();
+        EXPECT_EQ(i_QMD5820_CalibrationStart(h, index, 0, 0, 6, position, 0), result) << position;
+        if (result == -5) {
+            EXPECT_EQ(LastError(h), Text("i_QMD5820_CalibrationStart",
+                                         "The db_Position parameter is wrong (value should be different from 0.0)", -5));
+        }
+        if (result == 0) {
+            EXPECT_EQ(i_QMD5820_CalibrationBreak(h), 0);
+            Cal().worker_status.store(QMD5820_WORKER_FAILED);
+            continue;
+        }
+        EXPECT_FALSE(Cal().WorkerRunning()) << position;
+        EXPECT_EQ(Status(), QMD5820_WORKER_FAILED) << position;  // the old status stays
+        EXPECT_TRUE(driver.Calls(req::kEepromWrite).empty()) << position;
+        EXPECT_TRUE(driver.Calls(req::kSetPrimaryLineTest).empty()) << position;
+    }
+}
+
+// Each adjustment that ends beyond the step-by-step procedure's limit fails its phase with
+// code 50 and stores nothing; a break then restores the block as it was.
+TEST_F(CalibrationTest, WorkerPhasesBeyondTheirLimitsFailAndStoreNothing) {
+    const uint32_t kBeyond = QMD5820_WORKER_BEYOND_LIMIT;
+    struct Case {
+        const char* what;
+        std::function<void()> setup;
+        uint8_t group1;
+        std::vector<std::pair<int32_t, double>> moves;  // transducer moved before confirming
+        int32_t phase;
+    };
+    const Case cases[] = {
+        {"symmetry zero out of reach", [&] { driver.s0[0] = 400; }, 0, {}, QMD5820_WORKER_GROUP0_SYMMETRY},
+        {"group 1 symmetry", [&] { driver.s0[1] = -200; }, 12, {{25, 0.0}, {9, kPos}},
+         QMD5820_WORKER_GROUP1_SYMMETRY},
+        {"first level out of reach", [&] { driver.e_level[0] = -0.6; }, 0, {}, QMD5820_WORKER_GROUP0_FIRST_LEVEL},
+        {"second level without effect", [&] { driver.e_level[0] = 128 / 126.5 - 1; driver.second_level_effect = 0; },
+         0, {}, QMD5820_WORKER_GROUP0_SECOND_LEVEL},
+        {"zero beyond the balance", [&] { driver.zeta = 0.4; }, 0, {{25, 0.0}}, QMD5820_WORKER_BALANCE},
+        {"not moved to the position", [] {}, 0, {{25, 0.0}, {9, 0.0}}, QMD5820_WORKER_GROUP0_SECOND_POSITION},
+        {"moved a quarter of the way", [] {}, 0, {{25, 0.0}, {9, kPos / 4}}, QMD5820_WORKER_GROUP0_SECOND_POSITION},
+        {"group 1 not moved", [] {}, 12, {{25, 0.0}, {9, kPos}, {16, 0.0}}, QMD5820_WORKER_GROUP1_SECOND_POSITION},
+    };
+    qmdsim_eeprom_set(0, 0x8400 + 300, 0x1234);  // differs from the computed block
+    const Block before = Stored();
+    const uint16_t marks[3] = {qmdsim_eeprom_get(0, 0), qmdsim_eeprom_get(0, 16), qmdsim_eeprom_get(0, 17)};
+    for (const Case& c : cases) {
+        driver.s0 = {141, 117};
+        driver.e_level = {0.012, -0.009};
+        driver.second_level_effect = 0.04;
+        driver.zeta = 0.005;
+        driver.SetTransducer(0.0);
+        c.setup();
+        ASSERT_EQ(Start(c.group1), 0) << c.what;
+        const int32_t status = Finish(c.moves);
+        uint32_t values[2] = {};
+        EXPECT_EQ(status, QMD5820_WORKER_FAILED) << c.what;
+        EXPECT_EQ(Status(values), QMD5820_WORKER_FAILED);
+        EXPECT_EQ(values[0], static_cast<uint32_t>(c.phase)) << c.what;
+        EXPECT_EQ(values[1], kBeyond) << c.what;
+        EXPECT_STRNE(qmd5820_worker_failure_text(c.phase, kBeyond), QMD5820_UNKNOWN_FAILURE_TEXT) << c.what;
+        EXPECT_EQ(qmdsim_eeprom_get(0, 0), marks[0]) << c.what;  // not marked calibrated
+        EXPECT_EQ(qmdsim_eeprom_get(0, 16), marks[1]) << c.what;
+        EXPECT_EQ(qmdsim_eeprom_get(0, 17), marks[2]) << c.what;
+        EXPECT_EQ(i_QMD5820_CalibrationBreak(h), 0);
+        EXPECT_EQ(Stored(), before) << c.what;
+    }
+}
+
+TEST_F(CalibrationTest, APollRightAfterAStartSeesTheNewRunNotThePreviousStatus) {
+    // The previous run failed (23, with its phase and code), completed, or was reported.
+    for (int32_t previous : {QMD5820_WORKER_FAILED, QMD5820_WORKER_DONE, QMD5820_WORKER_IDLE}) {
+        Cal().worker_status.store(previous);
+        Cal().error_phase.store(4);
+        Cal().error_code.store(10);
+        FakePlatform::hold_threads = true;  // the worker thread has not run a line yet
+        ASSERT_EQ(Start(), 0);
+        uint32_t values[2] = {7, 7};
+        EXPECT_EQ(Status(values), QMD5820_WORKER_PREPARE) << previous;
+        EXPECT_EQ(values[0] + values[1], 0u) << previous;
+        EXPECT_EQ(Start(), -7);  // the board is taken before the thread runs
+        EXPECT_EQ(i_QMD5820_StartCalibration(h, kIndex, 0, 0, kPos, nullptr), -5);
+        FakePlatform::hold_threads = false;
+        EXPECT_EQ(i_QMD5820_CalibrationBreak(h), 0);
+        EXPECT_EQ(Status(), QMD5820_WORKER_IDLE);
+    }
+}
+
+// Two starts at the same moment on one board, of either kind: exactly one of them runs,
+// the other is refused as for a calibration in progress. The one that runs keeps the
+// board until the trial ends: its worker waits to be let go, its step by step start ends
+// in step 1 (-13).
+TEST_F(CalibrationTest, SimultaneousStartsOfEitherKindNeverBothRun) {
+    driver.FailAt(req::kOpenAdjustment, 0);
+    enum Kind { kWorker, kStepByStep };
+    const auto start = [&](Kind k) -> int16_t {
+        return k == kWorker ? Start() : i_QMD5820_StartCalibration(h, kIndex, 0, 0, kPos, nullptr);
+    };
+    const auto refused = [](Kind k) -> int16_t { return k == kWorker ? -7 : -5; };
+    const std::pair<Kind, Kind> pairs[] = {{kWorker, kWorker}, {kWorker, kStepByStep}, {kStepByStep, kStepByStep}};
+    for (const auto& [a, b] : pairs) {
+        int both_ran = 0;
+        for (int trial = 0; trial < 60; ++trial) {
+            FakePlatform::hold_threads = true;
+            std::atomic<int> ready{0};
+            int16_t r[2] = {0, 0};
+            const auto run = [&](int i, Kind k) {
+                ++ready;
+                while (ready.load() < 2) std::this_thread::yield();
+                r[i] = start(k);
+            };
+            std::thread first(run, 0, a);
+            std::thread second(run, 1, b);
+            first.join();
+            second.join();
+            const Kind kinds[2] = {a, b};
+            const bool ran[2] = {r[0] != refused(a), r[1] != refused(b)};
+            both_ran += ran[0] && ran[1];
+            EXPECT_TRUE(ran[0] || ran[1]) << r[0] << " " << r[1];
+            FakePlatform::hold_threads = false;
+            for (int i : {0, 1}) {
+                if (!ran[i]) continue;
+                EXPECT_EQ(r[i], kinds[i] == kWorker ? 0 : -13);
+                const int16_t broken = kinds[i] == kWorker ? i_QMD5820_CalibrationBreak(h)
+                                                           : i_QMD5820_BreakCalibration(h);
+                EXPECT_EQ(broken, 0);
+            }
+            ASSERT_FALSE(Cal().WorkerRunning());
+            ASSERT_EQ(Cal().step, 0);
+        }
+        EXPECT_EQ(both_ran, 0) << "kinds " << a << " and " << b;
+    }
 }
 
 TEST_F(CalibrationTest, WorkerGroup0RunsEveryPhaseAndStoresTheBlock) {
@@ -383,6 +549,7 @@ TEST_F(CalibrationTest, WorkerFailuresReportPhaseAndCodeAndABreakRestoresTheBloc
         EXPECT_EQ(Status(values), 23);
         EXPECT_EQ(values[0], phase) << what;
         EXPECT_EQ(values[1], code) << what;
+        EXPECT_STRNE(qmd5820_worker_failure_text(phase, code), QMD5820_UNKNOWN_FAILURE_TEXT) << what;
         driver.ClearFailures();
         driver.frozen_counter = driver.short_latched = driver.short_persistent = false;
         EXPECT_EQ(i_QMD5820_CalibrationBreak(h), 0);
@@ -405,7 +572,7 @@ TEST_F(CalibrationTest, BreakWhileWaitingRestoresTheBlockByteForByteAndAfterComp
         EXPECT_NE(Stored(), before);  // the computed block during the run
         driver.ClearCalls();
         EXPECT_EQ(i_QMD5820_CalibrationBreak(h), 0);
-        EXPECT_EQ(Cal().running.load(), 0);
+        EXPECT_FALSE(Cal().WorkerRunning());
         EXPECT_EQ(Status(), 0);
         EXPECT_EQ(Stored(), before);
         const auto calls = driver.Calls();

@@ -9,6 +9,7 @@
 
 #include "QMD5820.h"
 #include "qmd5820_backend.h"
+#include "qmd5820_texts.h"
 
 _Static_assert(sizeof(QMD5820_HANDLE) == 8, "board handles are 64 bits");
 _Static_assert(QMD5820_DLL_VERSION == 0x07EA0426u, "library version 2026.04.1.0");
@@ -17,6 +18,7 @@ _Static_assert(QMD5820_INVALID_HANDLE_VALUE == UINT64_C(0xFFFFFFFFFFFFFFFF),
 
 int qmd_c_api_smoke(void);
 int qmd_c_backend_smoke(void);
+int qmd_c_texts_smoke(void);
 
 int qmd_c_api_smoke(void) {
     QMD5820_HANDLE handle = 0;
@@ -143,4 +145,36 @@ int qmd_c_backend_smoke(void) {
 
     if (qmd5820_install_backend(NULL) != 0 && result == 0) result = 7;
     return result;
+}
+
+/* ---- the shared texts and checks, compiled as C, with the C runtime's printf and strtod ---- */
+
+int qmd_c_texts_smoke(void) {
+    static const struct {
+        double value;
+        const char* text;
+    } numbers[] = {{30, "30"},          {327.675, "327.675"}, {2147483647.0, "2147483647"},
+                   {1e306, "1e+306"},   {1e-12, "1e-12"},     {2147483.647, "2147483.647"},
+                   {-0.0, "-0"},        {0.1, "0.1"},         {1e-5, "1e-05"}};
+    char text[QMD5820_PROBLEM_TEXT_SIZE];
+    size_t i;
+    for (i = 0; i < sizeof numbers / sizeof numbers[0]; ++i) {
+        qmd5820_number_text(numbers[i].value, text);
+        if (strcmp(text, numbers[i].text) != 0) return 1 + (int)i;
+    }
+    if (strcmp(qmd5820_worker_status_text(QMD5820_WORKER_CONFIRM_ZERO),
+               "waiting for the confirmation: transducer at its zero") != 0)
+        return 20;
+    if (qmd5820_worker_failure_text(QMD5820_WORKER_BALANCE, QMD5820_WORKER_BEYOND_LIMIT) ==
+        qmd5820_worker_failure_text(QMD5820_WORKER_BALANCE, 49))
+        return 21;
+    if (qmd5820_transducer_data_problem(2, 50, 5000, 3, 6, text, sizeof text) != 0 || text[0] != '\0')
+        return 22;
+    if (qmd5820_transducer_data_problem(2, 50, 5000, 1e-13, 6, text, sizeof text) != 4 ||
+        strcmp(text, "voltage: expected a number above 1e-12 and at most 30 V, got 1e-13") != 0)
+        return 23;
+    if (qmd5820_worker_position_problem(-1, 2, text, sizeof text) != 1 ||
+        strcmp(text, "position: expected a number from 0.015625 to 1.99 mm for a range of 2 mm, got -1") != 0)
+        return 24;
+    return 0;
 }

@@ -266,6 +266,27 @@ TEST_F(CalibrationScenario, FrontEndFaultsReachTheProceduresCodes) {
     EXPECT_EQ(values[1], 10u);
 }
 
+// What the worker cannot verify it does not store: positions outside what the position
+// phases can reach and check are refused at the start; a confirmation without moving the
+// transducer fails the second position phase; the readings stay as they were.
+TEST_F(CalibrationScenario, WorkerStoresOnlyWhatItVerified) {
+    for (double position : {-1.0, -3.0, -5.0, 1e-300, 0.05, 9.995, 11.0, 100.0, 1e308}) {
+        EXPECT_EQ(i_QMD5820_CalibrationStart(handle, kType5.index, 3, 0, 6, position, 0), -5) << position;
+    }
+    const std::vector<double> before = Errors(kType5, 3, kGroup0Points);
+    const auto block = Block(kType5.selection);
+    ASSERT_EQ(i_QMD5820_CalibrationStart(handle, kType5.index, 3, 0, 6, 6.0, 0), 0);
+    uint32_t values[2] = {};
+    ASSERT_EQ(Worker(3, 0, 0.0, 0), 23);  // confirmed at 9 with the transducer still at 0
+    EXPECT_EQ(Status(handle, values), 23);
+    EXPECT_EQ(values[0], 11u);
+    EXPECT_EQ(values[1], 50u);
+    EXPECT_EQ(i_QMD5820_CalibrationBreak(handle), 0);
+    EXPECT_EQ(Block(kType5.selection), block);
+    EXPECT_EQ(qmdsim_eeprom_get(0, static_cast<uint16_t>(8 * kType5.selection)) & 1, 0);
+    EXPECT_EQ(Errors(kType5, 3, kGroup0Points), before);
+}
+
 TEST_F(CalibrationScenario, BreakInEveryWaitLeavesTheBlockAsItWas) {
     const struct {
         int32_t wait;

@@ -73,24 +73,30 @@ TEST(Bisection, DocumentedSequencesLeastDeviationBreakAndFailure) {
         std::function<double(uint8_t)> deviation;
         std::vector<uint8_t> trials;
         uint8_t value;
+        double remaining;  // |deviation| measured with the value finished with
     };
     const Case cases[] = {
-        {true, [](uint8_t) { return 5.0; }, {127, 191, 223, 239, 247, 251, 253, 254}, 127},
-        {false, [](uint8_t) { return 5.0; }, {127, 63, 31, 15, 7, 3, 1, 0}, 127},
-        {true, [](uint8_t) { return 0.0; }, {127}, 127},
-        {true, [](uint8_t v) { return 191.0 - v; }, {127, 191}, 191},
-        {true, [](uint8_t v) { return 200.25 - v; }, {127, 191, 223, 207, 199, 203, 201, 200}, 200},
+        {true, [](uint8_t) { return 5.0; }, {127, 191, 223, 239, 247, 251, 253, 254}, 127, 5},
+        {false, [](uint8_t) { return 5.0; }, {127, 63, 31, 15, 7, 3, 1, 0}, 127, 5},
+        {true, [](uint8_t) { return 0.0; }, {127}, 127, 0},
+        {true, [](uint8_t v) { return 191.0 - v; }, {127, 191}, 191, 0},
+        {true, [](uint8_t v) { return 200.25 - v; }, {127, 191, 223, 207, 199, 203, 201, 200}, 200, 0.25},
+        // Out of reach: ends at the end stop with what is left there.
+        {true, [](uint8_t v) { return 300.0 - v; }, {127, 191, 223, 239, 247, 251, 253, 254}, 254, 46},
+        {false, [](uint8_t v) { return 40.0 + v; }, {127, 63, 31, 15, 7, 3, 1, 0}, 0, 40},
     };
     for (const Case& c : cases) {
         std::vector<uint8_t> trials;
         const auto r = search::Bisection(c.rising, Logged(trials, c.deviation), kNoBreak);
         EXPECT_EQ(trials, c.trials);
         EXPECT_EQ(r.value, c.value);
+        EXPECT_EQ(r.deviation, c.remaining);
     }
     int calls = 0;
     const auto broken = search::Bisection(
         true, [&](uint8_t) { ++calls; return Measured{0, 5}; }, [&] { return calls == 2; });
     EXPECT_EQ(broken.value, 223);  // the next trial, unmeasured
+    EXPECT_TRUE(std::isinf(broken.deviation));
     EXPECT_EQ(search::Bisection(false, [](uint8_t) { return Measured{-10, 0}; }, kNoBreak).code, -10);
 }
 
@@ -103,12 +109,18 @@ TEST(FactorBisection, DirectionBySearchedFactorConvergenceAndBreak) {
         EXPECT_EQ(trials[1], b ? 0.875 : 0.625);
         EXPECT_NEAR(r.factor, b ? 0.9 : 0.6, 1e-6);
         EXPECT_LE(trials.size(), 22u);
+        EXPECT_LT(r.deviation, 1.0);
+        // Out of reach: the end of the interval and what is left there.
+        const auto left = [b](double x) { return b ? 1000 * (2 - x) : 1000 * (x + 1); };
+        const auto far = search::FactorBisection(b, [&](double x) { return Measured{0, left(x)}; }, kNoBreak);
+        EXPECT_NEAR(far.factor, b ? 1.0 : 0.5, 1e-6);
+        EXPECT_EQ(far.deviation, left(far.factor));
     }
     int calls = 0;
-    EXPECT_EQ(search::FactorBisection(
-                  true, [&](double) { ++calls; return Measured{0, 1}; }, [&] { return calls == 1; })
-                  .factor,
-              0.875);
+    const auto broken = search::FactorBisection(
+        true, [&](double) { ++calls; return Measured{0, 1}; }, [&] { return calls == 1; });
+    EXPECT_EQ(broken.factor, 0.875);
+    EXPECT_TRUE(std::isinf(broken.deviation));
 }
 
 TEST(ThresholdSearch, FirstRespondingValueABreakOr255) {

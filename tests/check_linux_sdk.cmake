@@ -12,8 +12,9 @@ cmake_minimum_required(VERSION 3.25)
 include(${CMAKE_CURRENT_LIST_DIR}/install_check.cmake)
 fresh_install()
 set(installed_examples ${prefix}/share/qmd5820/examples)
-foreach(file include/QMD5820.h lib/libQMD5820.so lib/libQMD5820sim.so lib/pkgconfig/qmd5820.pc
-             lib/pkgconfig/qmd5820-sim.pc lib/cmake/QMD5820/QMD5820Config.cmake
+foreach(file include/QMD5820.h include/qmd5820_texts.h lib/libQMD5820.so lib/libQMD5820sim.so
+             lib/pkgconfig/qmd5820.pc lib/pkgconfig/qmd5820-sim.pc
+             lib/cmake/QMD5820/QMD5820Config.cmake
              share/qmd5820/examples/README.md share/qmd5820/examples/CMakeLists.txt
              share/qmd5820/examples/Makefile share/qmd5820/examples/example.h)
   if(NOT EXISTS ${prefix}/${file})

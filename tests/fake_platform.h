@@ -3,6 +3,8 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
+#include <thread>
 
 #include "platform/platform.h"
 
@@ -16,6 +18,8 @@ struct FakePlatform {
     static inline bool fail_thread = false;
     static inline bool fail_process_priority = false;
     static inline bool fail_thread_priority = false;
+    // Threads started meanwhile wait before running their routine until this is cleared.
+    static inline std::atomic<bool> hold_threads{false};
 
     static void Reset() {
         events_created = 0;
@@ -23,9 +27,20 @@ struct FakePlatform {
         threads_closed = 0;
         fail_event_number[1] = fail_event_number[2] = false;
         fail_thread = fail_process_priority = fail_thread_priority = false;
+        hold_threads = false;
     }
 
     static const qmd::platform::Api& Sys() { return qmd::platform::SystemApi(); }
+
+    struct Held {
+        uint32_t (*entry)(void*);
+        void* argument;
+    };
+    static uint32_t RunHeld(void* p) {
+        const std::unique_ptr<Held> held(static_cast<Held*>(p));
+        while (hold_threads.load()) std::this_thread::yield();
+        return held->entry(held->argument);
+    }
 
     // Makes this table the one in use (built once: threads of earlier tests may still read it).
     static void Install() {
@@ -45,7 +60,12 @@ struct FakePlatform {
             Sys().close_event(e);
         };
         api.start_thread = [](uint32_t (*entry)(void*), void* argument) {
-            return fail_thread ? qmd::platform::Handle{0} : Sys().start_thread(entry, argument);
+            if (fail_thread) return qmd::platform::Handle{0};
+            if (!hold_threads) return Sys().start_thread(entry, argument);
+            auto* held = new Held{entry, argument};
+            const qmd::platform::Handle t = Sys().start_thread(&RunHeld, held);
+            if (t == 0) delete held;
+            return t;
         };
         api.close_thread = [](qmd::platform::Handle t) {
             ++threads_closed;

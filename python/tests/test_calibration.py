@@ -161,6 +161,10 @@ class BreakReportTest(FrontEndTest):
                         time.sleep(0.001)
                     report = run.break_()
                     break
+                if update.status == 25:
+                    sim.set_position(0, CHANNEL, 0.0)
+                elif update.status == 9:
+                    sim.set_position(0, CHANNEL, 0.5)  # the worker checks it got there
                 if update.waiting:
                     run.confirm()
             self.assertEqual((report.status, report.completed), (20, True))

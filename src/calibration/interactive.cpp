@@ -41,6 +41,12 @@ Transducer FirstChannelTransducer(const BoardRecord& board) {
 
 bool ValidSelectionType(uint8_t s) { return s >= 2 && s <= 15; }
 
+// The procedure is over (stored or broken): step 0, and the board's claim given up.
+void EndProcedure(CalibrationBlock& cal) {
+    cal.step = 0;
+    cal.Release(Procedure::kStepByStep);
+}
+
 // Maps a sampling failure onto a step's codes.
 int16_t SamplingCode(SampleFailure failure, int16_t before, int16_t during, int16_t timeout) {
     switch (failure) {
@@ -220,7 +226,7 @@ int16_t PositionSteps(QMD5820_HANDLE handle, BoardRecord& board) {
     (void)CloseAdjustment(handle);
     (void)i_QMD5820_StopTransducerAcquisition(handle);
     const int16_t stored = StoreInteractiveCalibration(handle, board);
-    cal.step = 0;
+    EndProcedure(cal);
     return stored;
 }
 
@@ -239,13 +245,11 @@ int16_t NextStep(QMD5820_HANDLE handle, BoardRecord& board) {
     }
 }
 
-int16_t StartCalibration(QMD5820_HANDLE handle, BoardRecord& board, uint8_t index, uint8_t first,
-                         uint8_t second, double position, uint64_t* values) {
+// The start from the acquisition stop on, with the board claimed; the step field is still
+// 0 when it fails before step 1 ran.
+int16_t PrepareAndRunStepOne(QMD5820_HANDLE handle, BoardRecord& board, uint8_t index,
+                             uint8_t first, uint8_t second, double position, uint64_t* values) {
     CalibrationBlock& cal = board.calibration;
-    if (first > 7) return -2;
-    if ((second >= 1 && second <= 7) || second > 15) return -3;
-    if (position == 0.0) return -4;
-    if (cal.step != 0 || cal.running.load() != 0) return -5;
     (void)i_QMD5820_StopTransducerAcquisition(handle);
     if (i_QMD5820_Init1TransducerChannel(handle, first, index, 0.0) != 0) return -8;
     if (second != 0 && i_QMD5820_Init1TransducerChannel(handle, second, index, 0.0) != 0) {
@@ -297,6 +301,24 @@ int16_t StartCalibration(QMD5820_HANDLE handle, BoardRecord& board, uint8_t inde
     return r;
 }
 
+int16_t StartCalibration(QMD5820_HANDLE handle, BoardRecord& board, uint8_t index, uint8_t first,
+                         uint8_t second, double position, uint64_t* values) {
+    CalibrationBlock& cal = board.calibration;
+    if (first > 7) return -2;
+    if ((second >= 1 && second <= 7) || second > 15) return -3;
+    if (position == 0.0) return -4;
+    // One claim for both procedures, taken before the seconds of potentiometer writes and
+    // waiting: of two starts at once (of either kind) only one gets past here.
+    if (!cal.Claim(Procedure::kStepByStep)) return -5;
+    if (cal.step != 0) {
+        cal.Release(Procedure::kStepByStep);
+        return -5;
+    }
+    const int16_t r = PrepareAndRunStepOne(handle, board, index, first, second, position, values);
+    if (cal.step == 0) cal.Release(Procedure::kStepByStep);  // failed before step 1
+    return r;
+}
+
 int16_t BreakCalibration(QMD5820_HANDLE handle, BoardRecord& board) {
     CalibrationBlock& cal = board.calibration;
     if (cal.step == 0) return -2;
@@ -311,7 +333,7 @@ int16_t BreakCalibration(QMD5820_HANDLE handle, BoardRecord& board) {
     if (WriteExcitationTable(handle, saved) != 0) return -4;
     (void)CloseAdjustment(handle);
     (void)i_QMD5820_StopTransducerAcquisition(handle);
-    cal.step = 0;
+    EndProcedure(cal);
     return 0;
 }
 

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <limits>
 
 namespace qmd::search {
 
@@ -73,13 +74,14 @@ struct History {
         }
     }
 
-    T Best(const std::function<bool()>& break_requested) const {
+    // The index of the entry with the least deviation (earliest of equals).
+    std::size_t Best(const std::function<bool()>& break_requested) const {
         std::size_t chosen = 0;
         for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
             if (break_requested()) break;
             if (i == 0 || deviation[i] < deviation[chosen]) chosen = i;
         }
-        return trial[chosen];
+        return chosen;
     }
 };
 
@@ -92,6 +94,7 @@ Settled Bisection(bool rising, const std::function<Measured(uint8_t)>& measure,
     int low = 0;
     int high = 255;
     int v = 127;
+    result.deviation = std::numeric_limits<double>::infinity();
     for (;;) {
         if (break_requested()) break;
         const Measured m = measure(static_cast<uint8_t>(v));
@@ -101,7 +104,10 @@ Settled Bisection(bool rising, const std::function<Measured(uint8_t)>& measure,
             return result;
         }
         history.Enter(static_cast<uint8_t>(v), m.deviation);
-        if (m.deviation == 0) break;
+        if (m.deviation == 0) {
+            result.deviation = 0;
+            break;
+        }
         if ((m.deviation > 0) == rising) {
             low = v;
         } else {
@@ -109,7 +115,9 @@ Settled Bisection(bool rising, const std::function<Measured(uint8_t)>& measure,
         }
         const int next = low + (high - low) / 2;
         if (next == v) {
-            v = history.Best(break_requested);
+            const std::size_t best = history.Best(break_requested);
+            v = history.trial[best];
+            result.deviation = history.deviation[best];
             break;
         }
         v = next;
@@ -126,6 +134,7 @@ FactorResult FactorBisection(bool search_b, const std::function<Measured(double)
     double lower = 0.5;
     double upper = 1.0;
     double previous = 0.75;
+    result.deviation = std::numeric_limits<double>::infinity();
     for (;;) {
         if (break_requested()) break;
         const Measured m = measure(x);
@@ -135,7 +144,10 @@ FactorResult FactorBisection(bool search_b, const std::function<Measured(double)
             return result;
         }
         history.Enter(x, m.deviation);
-        if (m.deviation == 0) break;
+        if (m.deviation == 0) {
+            result.deviation = 0;
+            break;
+        }
         if ((m.deviation > 0) == search_b) {
             lower = x;
         } else {
@@ -143,7 +155,9 @@ FactorResult FactorBisection(bool search_b, const std::function<Measured(double)
         }
         x = lower + (upper - lower) * 0.5;
         if (std::fabs(previous - x) < 1e-7) {
-            x = history.Best(break_requested);
+            const std::size_t best = history.Best(break_requested);
+            x = history.trial[best];
+            result.deviation = history.deviation[best];
             break;
         }
         previous = x;

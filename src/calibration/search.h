@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "QMD5820.h"
+
 namespace qmd::search {
 
 // One measurement: code 0 and the signed deviation, or the callback's failure code (the
@@ -41,11 +43,11 @@ struct BalancePassResult {
 // at a reading of exactly 0.
 BalancePassResult BalancePass(int pass, const std::function<Measured(double)>& measure);
 
-// Acceptance limits of the step-by-step procedure's searches.
-inline constexpr double kLevelLimit = 256;         // steps 1 and 2 (raw units)
-inline constexpr double kSecondLevelLimit = 32;    // step 3
-inline constexpr double kBalanceLimit = 0.002;     // step 4 (metric units)
-inline constexpr double kPositionLimit = 0.005;    // step 6 (metric units)
+// Acceptance limits of the searches (both procedures; the public header defines them).
+inline constexpr double kLevelLimit = QMD5820_LEVEL_LIMIT;               // steps 1, 2 (raw units)
+inline constexpr double kSecondLevelLimit = QMD5820_SECOND_LEVEL_LIMIT;  // step 3
+inline constexpr double kBalanceLimit = QMD5820_BALANCE_LIMIT;           // step 4 (metric units)
+inline constexpr double kPositionLimit = QMD5820_POSITION_LIMIT;         // step 6 (metric units)
 
 // ---- worker procedure ---------------------------------------------------------------------
 
@@ -53,6 +55,9 @@ struct Settled {
     int16_t code = 0;
     uint8_t value = 0;
     int measurements = 0;
+    // |deviation| measured with `value`; infinite when a break ended the search before the
+    // value was measured.
+    double deviation = 0;
 };
 
 // Bisection of a potentiometer over 0..255 from 127 with a history of its measurements.
@@ -67,6 +72,7 @@ struct FactorResult {
     int16_t code = 0;
     double factor = 0.75;
     int measurements = 0;
+    double deviation = 0;  // as for Settled
 };
 
 // Bisection of an excitation factor over [0.5, 1.0] from 0.75. The deviation is

@@ -61,7 +61,7 @@ void CalibrationBlock::Reset() {
     saved_block.fill(0);
     working_block.fill(0);
     live_values_address.store(0);
-    running.store(0);
+    procedure.store(Procedure::kNone);
     restore_pending.store(0);
     saved_selection_type = 0;
 }
@@ -76,8 +76,8 @@ void BoardRecord::Reset() {
     user_routine.store(nullptr);
     labview_event.store(0);
     interrupt_thread_exit = 0;
-    last_function = nullptr;
-    last_code = 0;
+    last_function.store(nullptr);
+    last_code.store(0);
     std::fill(std::begin(last_error_text), std::end(last_error_text), '\0');
     channels = NotInitialisedChannels();
     calibration.Reset();
@@ -106,8 +106,8 @@ int FindBoardRecord(QMD5820_HANDLE handle) {
 
 void RecordResult(int index, const char* function_name, int32_t code) {
     BoardRecord& record = Board(index);
-    record.last_function = function_name;
-    record.last_code = code;
+    record.last_function.store(function_name, std::memory_order_relaxed);
+    record.last_code.store(code, std::memory_order_relaxed);
 #ifdef QMD5820_RECORD_CODES
     AppendRecordedCode(function_name, code);
 #endif

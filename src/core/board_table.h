@@ -38,9 +38,13 @@ inline constexpr std::size_t kWorkerPotentiometers = 16;
 inline constexpr std::size_t kExcitationPoints = req::excitation_table::kPoints;
 inline constexpr std::size_t kBlockWords = ee::kConfigurationWords;
 
+// Which calibration procedure holds a board (CalibrationBlock::procedure).
+enum class Procedure : uint8_t { kNone = 0, kStepByStep = 1, kWorker = 2 };
+
 // Calibration state of the board (the step-by-step procedure and the worker). Fields that
 // the caller's threads and the worker thread share are atomic; the others belong to one
-// side at a time (the worker's own fields are handed back when `running` drops to 0).
+// side at a time: to the procedure that holds the claim (`procedure`), and the worker's
+// own fields are handed back when the worker releases it.
 struct CalibrationBlock {
     // Interactive procedure (caller's thread only).
     double interactive_position = 0;
@@ -78,8 +82,22 @@ struct CalibrationBlock {
     // Where the driver exposes the two live values; kept after the adjustment ends.
     std::atomic<uint64_t> live_values_address{0};
 
-    // 1 from the start of a worker run until the worker thread's last access.
-    std::atomic<uint8_t> running{0};
+    // The one claim both procedures take with a compare-exchange, so that two starts of
+    // either kind can never both run: kStepByStep from the step-by-step start's parameter
+    // check until its step field is 0 again (the start failed, the result was stored, or
+    // a break); kWorker from the worker start's parameter check until the worker thread's
+    // last access to the record (or the start failed).
+    std::atomic<Procedure> procedure{Procedure::kNone};
+    bool Claim(Procedure p) {
+        Procedure none = Procedure::kNone;
+        return procedure.compare_exchange_strong(none, p);
+    }
+    // Gives the claim up if `p` holds it.
+    void Release(Procedure p) {
+        Procedure held = p;
+        procedure.compare_exchange_strong(held, Procedure::kNone);
+    }
+    bool WorkerRunning() const { return procedure.load() == Procedure::kWorker; }
     // The saved block holds all 512 words of `saved_selection_type` read by a run that has
     // neither completed nor been written back yet.
     std::atomic<uint8_t> restore_pending{0};
@@ -103,8 +121,11 @@ struct BoardRecord {
     std::atomic<uint32_t> labview_event{0};
     uint32_t interrupt_thread_exit = 0;  // exit code of the last interrupt thread that ended
 
-    const char* last_function = nullptr;  // exported name of the last recording function
-    int32_t last_code = 0;
+    // The last recorded (function, code). Atomic so that calls that overlap against the
+    // rules (two calibration starts at once) stay free of data races; the pair is then
+    // whichever call recorded last.
+    std::atomic<const char*> last_function{nullptr};  // exported name of the last recording function
+    std::atomic<int32_t> last_code{0};
     char last_error_text[kLastErrorTextBytes] = {};
 
     std::array<ChannelBlock, kChannels> channels = NotInitialisedChannels();

@@ -12,14 +12,14 @@ extern "C" const char* pc_QMD5820_GetLastError(QMD5820_HANDLE h_DeviceHandle) {
         return "pc_QMD5820_GetLastError failed: The h_DeviceHandle parameter is wrong (-1)";
     }
     BoardRecord& record = Board(index);
-    if (record.last_function == nullptr) {
+    const char* function = record.last_function.load(std::memory_order_relaxed);
+    const int32_t code = record.last_code.load(std::memory_order_relaxed);
+    if (function == nullptr) {
         return "No error information is available for this board.";
     }
-    const char* message = record.last_code == 0
-                              ? kNoErrorMessage
-                              : CatalogueMessage(record.last_function, record.last_code);
+    const char* message = code == 0 ? kNoErrorMessage : CatalogueMessage(function, code);
     if (message == nullptr) message = kFallbackMessage;
     std::snprintf(record.last_error_text, sizeof record.last_error_text, "%s: %s (%d)",
-                  record.last_function, message, static_cast<int>(record.last_code));
+                  function, message, static_cast<int>(code));
     return record.last_error_text;
 }

@@ -21,15 +21,16 @@ include(${CMAKE_CURRENT_LIST_DIR}/../install_check.cmake)
 # 1. Layout.
 fresh_install()
 foreach(file bin/QMD5820.dll lib/libQMD5820.dll.a lib/QMD5820.lib lib/QMD5820.def
-             include/QMD5820.h lib/cmake/QMD5820/QMD5820Config.cmake
+             include/QMD5820.h include/qmd5820_texts.h lib/cmake/QMD5820/QMD5820Config.cmake
              lib/cmake/QMD5820/QMD5820ConfigVersion.cmake)
   if(NOT EXISTS ${prefix}/${file})
     message(FATAL_ERROR "the SDK lacks ${file}")
   endif()
 endforeach()
 file(GLOB headers RELATIVE ${prefix}/include ${prefix}/include/*)
-if(NOT headers STREQUAL "QMD5820.h")
-  message(FATAL_ERROR "include/ holds ${headers}; only QMD5820.h belongs to the SDK")
+list(SORT headers)
+if(NOT headers STREQUAL "QMD5820.h;qmd5820_texts.h")
+  message(FATAL_ERROR "include/ holds ${headers}; only QMD5820.h and qmd5820_texts.h belong to the SDK")
 endif()
 
 # 2. Each import library with plain MinGW gcc.
