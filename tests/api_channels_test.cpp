@@ -1,5 +1,6 @@
 // Transducer channels and raw-to-metric conversion.
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "api_fixture.h"
@@ -222,6 +223,82 @@ TEST_F(Channels, MultipleConversionStopsAtTheFirstBadEntry) {
               "i_QMD5820_ConvertMoreRawToMetricValues: All the inputs must be initialized first "
               "(with i_QMD5820_Init1TransducerChannel) (-3)");
     EXPECT_EQ(i_QMD5820_ConvertMoreRawToMetricValues(handle, 0, nullptr, nullptr, nullptr), 0);
+}
+
+// Mixed lists: which entries are written before the first bad one, the code it gives and
+// what is recorded, in both code formats, for entries on either side of the loop's pairs,
+// up to the largest count. Channel 3 has range 2.0, channel 9 range 10.0; the others are
+// not initialised.
+TEST_F(Channels, MultipleConversionWritesExactlyTheEntriesBeforeTheFirstBadOne) {
+    ASSERT_EQ(i_QMD5820_Init1TransducerChannel(handle, 3, 1, 0.0), 0);  // range 2.0
+    ASSERT_EQ(i_QMD5820_Init1TransducerChannel(handle, 9, 5, 0.0), 0);  // range 10.0
+    const auto range_of = [](uint8_t channel) { return channel == 3 ? 2.0 : 10.0; };
+    const auto bits = [](double v) {
+        uint64_t b = 0;
+        std::memcpy(&b, &v, sizeof b);
+        return b;
+    };
+    // 255 entries alternating over both channels, then the same with its last entry bad.
+    std::vector<uint8_t> full(255);
+    for (std::size_t i = 0; i < full.size(); ++i) full[i] = i % 3 == 0 ? 9 : 3;
+    std::vector<uint8_t> full_last_bad = full;
+    full_last_bad.back() = 4;
+
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> channels;
+        uint8_t step;  // calibration step: not 0 = offset binary codes
+        int16_t code;
+        std::size_t written;
+    };
+    const Case cases[] = {
+        {"all good, even count", {3, 9, 3, 9}, 0, 0, 4},
+        {"all good, odd count", {9, 3, 9}, 0, 0, 3},
+        {"one good entry", {9}, 0, 0, 1},
+        {"first entry above 15", {16, 3, 9}, 0, -2, 0},
+        {"first entry not initialised", {4, 3}, 0, -3, 0},
+        {"second of a pair above 15", {3, 20, 9, 3}, 0, -2, 1},
+        {"first of the second pair not initialised", {3, 9, 15, 3}, 0, -3, 2},
+        {"last of an odd count", {3, 9, 3, 9, 255}, 0, -2, 4},
+        {"last of an even count", {9, 3, 9, 0}, 0, -3, 3},
+        {"not initialised before above 15", {9, 4, 16}, 0, -3, 1},
+        {"above 15 before not initialised", {3, 200, 4}, 0, -2, 1},
+        {"offset binary, all good", {9, 3, 3}, 2, 0, 3},
+        {"offset binary, third above 15", {9, 3, 16, 3}, 6, -2, 2},
+        {"largest count", full, 0, 0, 255},
+        {"largest count, last not initialised", full_last_bad, 1, -3, 254},
+    };
+    constexpr double kUnwritten = -12345.0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        qmd::Board(0).calibration.step = c.step;
+        // Codes across both formats' range, minus zero (0x8000) among them.
+        std::vector<uint16_t> raw(c.channels.size());
+        for (std::size_t i = 0; i < raw.size(); ++i) {
+            raw[i] = static_cast<uint16_t>(0x8000 + i * 4099);
+        }
+        std::vector<double> values(c.channels.size(), kUnwritten);
+        const auto count = static_cast<uint8_t>(c.channels.size());
+        EXPECT_EQ(i_QMD5820_ConvertMoreRawToMetricValues(handle, count, c.channels.data(),
+                                                         raw.data(), values.data()),
+                  c.code);
+        EXPECT_STREQ(qmd::Board(0).last_function, "i_QMD5820_ConvertMoreRawToMetricValues");
+        EXPECT_EQ(qmd::Board(0).last_code, c.code);
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            if (i < c.written) {
+                const double expected =
+                    qmd::RawToMetric(raw[i], range_of(c.channels[i]), c.step != 0);
+                EXPECT_EQ(bits(values[i]), bits(expected)) << "entry " << i;
+            } else {
+                EXPECT_EQ(values[i], kUnwritten) << "entry " << i;
+            }
+        }
+        // Without an output array the same entries are checked, with the same result.
+        EXPECT_EQ(i_QMD5820_ConvertMoreRawToMetricValues(handle, count, c.channels.data(),
+                                                         raw.data(), nullptr),
+                  c.code);
+        EXPECT_EQ(qmd::Board(0).last_code, c.code);
+    }
 }
 
 TEST_F(Channels, TransducerIndex255CountsAsNotInitialised) {

@@ -20,15 +20,19 @@ std::array<BoardRecord, kBoardRecords> g_boards;
 #ifdef QMD5820_RECORD_CODES
 // Test builds: every (function, code) pair recorded in this process is appended once to the
 // file named by QMD5820_RECORDED_CODES ("name code" per line), so that a check after the
-// test suite can tell which catalogue rows the suite reached.
+// test suite can tell which catalogue rows the suite reached. The variable is read once:
+// this runs on every recording call, and the default build (the benchmarks' too) has it.
 void AppendRecordedCode(const char* function_name, int32_t code) {
     static std::mutex mutex;
     static std::set<std::pair<std::string, int32_t>> seen;
-    const char* path = std::getenv("QMD5820_RECORDED_CODES");
-    if (path == nullptr || *path == '\0' || function_name == nullptr) return;
+    static const std::string path = [] {
+        const char* value = std::getenv("QMD5820_RECORDED_CODES");
+        return std::string(value == nullptr ? "" : value);
+    }();
+    if (path.empty() || function_name == nullptr) return;
     std::lock_guard<std::mutex> lock(mutex);
     if (!seen.emplace(function_name, code).second) return;
-    if (std::FILE* file = std::fopen(path, "a")) {
+    if (std::FILE* file = std::fopen(path.c_str(), "a")) {
         std::fprintf(file, "%s %ld\n", function_name, static_cast<long>(code));
         std::fclose(file);
     }
