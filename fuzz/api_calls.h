@@ -43,7 +43,12 @@ inline constexpr unsigned kApiCalls = 46;
 // Calls the function an input byte chooses on `h`; returns its result (ReadSequenceData's
 // byte count or code). Bytes 0xF0 and above choose the database add and delete (hundreds
 // of requests each, so random bytes choose them rarely), the others the rest.
-inline int32_t CallApi(QMD5820_HANDLE h, Input& in) {
+// A database add or delete rewrites hundreds of EEPROM words; one per execution keeps the
+// executions fast (the EEPROM target goes deeper into them).
+inline constexpr unsigned kMaxDatabaseUpdates = 1;
+
+// `updates` counts the database adds and deletes of this execution.
+inline int32_t CallApi(QMD5820_HANDLE h, Input& in, unsigned& updates) {
     uint8_t b = 0;
     uint16_t w = 0;
     uint32_t dw = 0;
@@ -169,6 +174,7 @@ inline int32_t CallApi(QMD5820_HANDLE h, Input& in) {
         }
         case 43: return i_QMD5820_ResetLabViewInterrupt(h);
         case 44: {
+            if (++updates > kMaxDatabaseUpdates) return 0;
             const uint8_t index = TransducerIndex(in);
             const double range = in.Double();
             const double sensitivity = in.Double();
@@ -177,7 +183,9 @@ inline int32_t CallApi(QMD5820_HANDLE h, Input& in) {
             return i_QMD5820_TransducerDatabaseAdd(h, index, range, sensitivity, frequency,
                                                    voltage, in.Double());
         }
-        case 45: return i_QMD5820_TransducerDatabaseDelete(h, TransducerIndex(in));
+        case 45:
+            if (++updates > kMaxDatabaseUpdates) return 0;
+            return i_QMD5820_TransducerDatabaseDelete(h, TransducerIndex(in));
             // The calibration functions are not called from here: the library reads the
             // live values at the address the driver returns, which a fuzzed driver would
             // make arbitrary. The EEPROM target calls them against the simulated board.

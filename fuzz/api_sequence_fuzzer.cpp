@@ -94,7 +94,10 @@ void Cleanup() {
         DrainInterrupts(b);
     }
     qmdfuzz::EepromUndo::Restore();
-    qmd::OnProcessAttach();
+    // What a process attach does, for the board records an execution can reach (the
+    // simulated boards; every other record stays as the attach at start left it).
+    qmd::BoardCount() = 0;
+    for (uint32_t b = 0; b < kBoards; ++b) qmd::Board(static_cast<int>(b)).Reset();
 }
 
 void SimulatorEvent(Input& in) {
@@ -163,6 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)ready;
     Input in(data, size);
     QMD5820_HANDLE handles[3] = {};
+    unsigned updates = 0;
     for (unsigned calls = 0; calls < kMaxCalls && !in.Empty(); ++calls) {
         const uint8_t op = in.U8();
         QMD5820_HANDLE& h = handles[op % 3];
@@ -199,7 +203,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             case 6:
             case 7: SimulatorEvent(in); break;
-            default: qmdfuzz::CallApi(h, in); break;
+            default: qmdfuzz::CallApi(h, in, updates); break;
         }
     }
     Cleanup();

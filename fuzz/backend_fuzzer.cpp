@@ -227,6 +227,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         f.event = 0;
     }
     QMD5820_HANDLE handles[3] = {};
+    unsigned updates = 0;
     for (unsigned calls = 0; calls < kMaxCalls && !in.Empty(); ++calls) {
         const uint8_t op = in.U8();
         QMD5820_HANDLE& h = handles[op % 3];
@@ -266,7 +267,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 }
                 break;
             case 6: DeliverInterrupts(in); break;
-            default: qmdfuzz::CallApi(h, in); break;
+            default: qmdfuzz::CallApi(h, in, updates); break;
         }
     }
 

@@ -6,7 +6,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <vector>
 
@@ -107,10 +106,33 @@ struct Channel {
     uint16_t Code() const;
 };
 
+// The board's interrupt FIFO: a ring of kInterruptQueueCapacity records allocated once, so
+// queueing and reading records allocate nothing (the board's timer can queue thousands).
+class InterruptFifo {
+  public:
+    bool empty() const { return count_ == 0; }
+    std::size_t size() const { return count_; }
+    const qmdsim_interrupt& front() const { return ring_[head_]; }
+    // The caller checks that the FIFO has room.
+    void push_back(const qmdsim_interrupt& record) {
+        ring_[(head_ + count_) % kInterruptQueueCapacity] = record;
+        ++count_;
+    }
+    void pop_front() {
+        head_ = (head_ + 1) % kInterruptQueueCapacity;
+        --count_;
+    }
+
+  private:
+    std::vector<qmdsim_interrupt> ring_ = std::vector<qmdsim_interrupt>(kInterruptQueueCapacity);
+    std::size_t head_ = 0;
+    std::size_t count_ = 0;
+};
+
 // The board's interrupt records, oldest first, and the event the driver signals for them.
 struct Interrupts {
     uint64_t event = 0;           // registered event value; 0: none
-    std::deque<qmdsim_interrupt> queue;
+    InterruptFifo queue;
     uint64_t dropped = 0;         // records that found the queue full
     bool signal_pending = false;  // a record was queued since the driver last looked
 

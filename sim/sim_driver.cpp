@@ -15,7 +15,25 @@
 // active: started at the first need, parked while nothing needs it, stopped and joined by
 // qmdsim_reset and at process exit (an atexit handler registered when the first one starts,
 // so it runs before the static objects that existed then are destroyed).
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QMDSIM_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define QMDSIM_ASAN 1
+#endif
+#if defined(QMDSIM_ASAN)
+#include <sanitizer/asan_interface.h>
+#define QMDSIM_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define QMDSIM_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define QMDSIM_POISON(p, n) ((void)0)
+#define QMDSIM_UNPOISON(p, n) ((void)0)
+#endif
+
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -67,6 +85,22 @@ struct TraceRecord {
     int32_t result = 0;
     std::vector<uint8_t> in;
     std::vector<uint8_t> out;
+};
+
+// Marks [size, capacity) of a buffer unaddressable under AddressSanitizer for its lifetime.
+class PoisonedTail {
+  public:
+    PoisonedTail(uint8_t* data, std::size_t size, std::size_t capacity)
+        : tail_(data + size), length_(capacity - size) {
+        QMDSIM_POISON(tail_, length_);
+    }
+    ~PoisonedTail() { QMDSIM_UNPOISON(tail_, length_); }
+    PoisonedTail(const PoisonedTail&) = delete;
+    PoisonedTail& operator=(const PoisonedTail&) = delete;
+
+  private:
+    [[maybe_unused]] uint8_t* tail_;
+    [[maybe_unused]] std::size_t length_;
 };
 
 // A request whose input carries `address` where EEPROM word requests carry the byte address.
@@ -584,9 +618,13 @@ class Driver {
         if (size == nullptr || size->in_size != in_size || size->out_size != out_size) return 0;
         if (buffer == nullptr) return 0;
 
-        // The record: the input, zero beyond it.
-        std::vector<uint8_t> record(in_size > out_size ? in_size : out_size, 0);
+        // The record: the input, zero beyond it. It lives on the stack (no allocation per
+        // request); under AddressSanitizer the bytes past its size are poisoned, so a
+        // handler that writes beyond the record is reported as with an exact allocation.
+        std::array<uint8_t, qmd::kLargestRecord> record{};
         std::memcpy(record.data(), buffer, in_size);
+        const PoisonedTail tail(record.data(), in_size > out_size ? in_size : out_size,
+                                record.size());
 
         if (const RequestFault* f = FaultFor(board, code, record.data(), in_size)) {
             if (f->kind == QMDSIM_FAULT_CALL || f->kind == QMDSIM_FAULT_CUT) return 0;

@@ -168,6 +168,16 @@ constexpr std::size_t RecordSize(uint32_t code) {
     return spec->in_size > spec->out_size ? spec->in_size : spec->out_size;
 }
 
+// The largest record of any request (a buffer of this size holds every record).
+inline constexpr std::size_t kLargestRecord = [] {
+    std::size_t largest = 0;
+    for (const RequestSpec& spec : kRequestTable) {
+        largest = spec.in_size > largest ? spec.in_size : largest;
+        largest = spec.out_size > largest ? spec.out_size : largest;
+    }
+    return largest;
+}();
+
 // ---- record layouts -------------------------------------------------------------------------
 
 namespace req {
