@@ -32,7 +32,7 @@ for corpus in fuzz/corpus/*/; do
   mkdir -p "build/fuzz/corpus/$name"
   dict=""
   [ -f "fuzz/${name}.dict" ] && dict="-dict=fuzz/${name}.dict"
-  run "build/fuzz/fuzz/${name}_fuzzer" $dict -seed=1 -max_total_time=25 -print_final_stats=1 \
+  run "build/fuzz/fuzz/${name}_fuzzer" $dict -artifact_prefix="build/fuzz/" -seed=1 -max_total_time=25 -print_final_stats=1 \
     "build/fuzz/corpus/$name" "$corpus"
 done
 
