@@ -201,7 +201,7 @@ int AcquireCommand::Run(const Invocation& invocation) const {
     }
 
     // Ctrl-C or SIGTERM ends the run early; what was received is kept.
-    const InterruptSignals signals({SIGINT, SIGTERM});
+    const InterruptSignals signals;
     Recorder recorder(board, parsed->uses, output.stream());
     Progress progress;
     std::optional<Drift> drift;  // once the start has set the channels' ranges
