@@ -223,7 +223,7 @@ private:
 // The most the tool reads from the board at once, and the most text that waits for the
 // writer: together what the recorder holds whatever the output does.
 constexpr std::size_t kReadChunk = 1u << 20;
-constexpr std::size_t kWaitingText = 32u << 20;
+constexpr std::size_t kWaitingText = 8u << 20;
 
 // Reads the stream of `board` up to `wanted` bytes in chunks and hands each to the
 // recorder; false after a failure (printed).

@@ -46,6 +46,8 @@ std::string DatabaseLockFile(uint8_t board, std::string& error) {
 }
 
 bool LockDatabase(const Board& board, FileLock& lock) {
+    // Simulated boards without a state file belong to this process alone.
+    if (kSimulator && SimulatorStateFiles().empty()) return true;
     std::string error;
     const std::string file = DatabaseLockFile(board.index(), error);
     if (file.empty()) {
@@ -53,11 +55,16 @@ bool LockDatabase(const Board& board, FileLock& lock) {
                              "was changed\n", board.index(), error.c_str());
         return false;
     }
-    if (lock.TryAcquire(file, error)) return true;
-    if (error.empty()) {
+    bool locked = lock.TryAcquire(file, error);
+    if (!locked && error.empty()) {
         std::fprintf(stderr, "qmd5820: another qmd5820 is changing the database of board %u; "
                              "waiting for it\n", board.index());
-        if (lock.Acquire(file, error)) return true;
+        locked = lock.Acquire(file, error);
+    }
+    if (locked) {
+        // What the process that held the lock saved is the state this change starts from.
+        RefreshSimulatorState();
+        return true;
     }
     std::fprintf(stderr, "qmd5820: %s; nothing was changed\n", error.c_str());
     return false;

@@ -77,9 +77,25 @@ std::vector<std::string> SimulatorStateFiles() {
     return {state, state + ".lock"};
 }
 
-bool SaveSimulatorState(std::string& error) {
-    if (qmdsim_state_flush() == 0) return true;
+void RefreshSimulatorState() {
     const std::string state = PathFrom(qmdsim_state_path);
+    if (state.empty()) return;
+    qmdsim_state_detach();  // saves nothing: this process has changed nothing yet
+    qmdsim_state_attach(state.c_str());
+}
+
+bool SaveSimulatorState(std::string& error) {
+    const std::string state = PathFrom(qmdsim_state_path);
+    if (state.empty()) {
+        // A state file was asked for but could not be attached (said above): what this
+        // process changed ends with it.
+        const std::string wanted = PathFrom(qmdsim_state_default_path);
+        if (wanted.empty()) return true;
+        error = "the simulated boards' state file " + wanted +
+                " could not be used (see the message above): the change is not kept";
+        return false;
+    }
+    if (qmdsim_state_flush() == 0) return true;
     error = "the simulated boards' state could not be saved to " +
             (state.empty() ? std::string("their state file") : state) + " (see the message above)";
     return false;

@@ -31,6 +31,10 @@ std::vector<std::string> SimulatorStateFiles();
 // when the save failed (true without a simulator or a state file).
 bool SaveSimulatorState(std::string& error);
 
+// Takes the simulated boards' state afresh from their state file (what other processes
+// saved since this one started); nothing without a simulator or a state file.
+void RefreshSimulatorState();
+
 // Puts the simulated transducer of `channel` at `position`; false without a simulator.
 bool MoveTransducer(uint8_t board, uint8_t channel, double position);
 // Where the channel's transducer reads zero after a model 1 calibration (the board's zero
