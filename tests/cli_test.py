@@ -369,7 +369,7 @@ def test_acquire():
     header, rows = csv_rows(r.stdout)
     check("acquire exits 0 with nothing on stderr", r.returncode == 0 and not r.stderr, r)
     check("acquire CSV header names the channels in argument order",
-          header == ["sequence", "time/s", "ch9/mm", "ch3/mm"], r)
+          header == ["sequence", "arrival/s", "ch9/mm", "ch3/mm"], r)
     check("acquire writes one line per sequence: interrupts x sequences per interrupt",
           len(rows) == 20 and [row[0] for row in rows] == [str(n) for n in range(1, 21)], r)
     for column, channel in ((2, 9), (3, 3)):
@@ -414,7 +414,7 @@ def test_acquire():
     r = run("acquire", "0", "0:1", "1:5")
     header, rows = csv_rows(r.stdout)
     check("acquire defaults: 3 interrupts of 10 sequences",
-          r.returncode == 0 and header == ["sequence", "time/s", "ch0/mm", "ch1/mm"] and len(rows) == 30, r)
+          r.returncode == 0 and header == ["sequence", "arrival/s", "ch0/mm", "ch1/mm"] and len(rows) == 30, r)
 
     path = os.path.join(os.environ.get("TMPDIR", "/tmp"), f"qmd5820_cli_{os.getpid()}.csv")
     try:
@@ -424,7 +424,7 @@ def test_acquire():
             header, rows = csv_rows(f.read())
         check("acquire --csv --trigger soft writes the file and reports it",
               r.returncode == 0 and "4 sequences of 1 channel(s) written to" in r.stdout and
-              header == ["sequence", "time/s", "ch2/mm"] and len(rows) == 4 and
+              header == ["sequence", "arrival/s", "ch2/mm"] and len(rows) == 4 and
               all(abs(float(row[2]) - 0.5) <= 1.0 / 32767 for row in rows), r)
     finally:
         if os.path.exists(path):
@@ -442,7 +442,7 @@ def test_acquire():
     r = run("--sequence-period", "0:1000000", "acquire", "0", "0:1", "--csv", path, timeout=30)
     check("acquire on a board that stays silent times out with a readable error, no file",
           r.returncode == 1 and not r.stdout and not os.path.exists(path) and
-          "no sequence interrupt from board 0 for 5 s (0 of 3 received)" in r.stderr, r)
+          "no sequence interrupt from board 0 for 5.0 s (0 of 3 received)" in r.stderr, r)
     r = run("acquire", "0", "0:1", "--csv", "/nonexistent-dir/out.csv")
     check("acquire into a file that cannot be created fails before acquiring",
           r.returncode == 1 and "/nonexistent-dir/out.csv" in r.stderr, r)
@@ -461,7 +461,7 @@ def test_output_files(work):
             "--csv", target)
     header, rows = csv_rows(read_text(target) or "")
     check("a successful acquire replaces the file, no temporary file stays",
-          r.returncode == 0 and header == ["sequence", "time/s", "ch0/mm"] and len(rows) == 2 and
+          r.returncode == 0 and header == ["sequence", "arrival/s", "ch0/mm"] and len(rows) == 2 and
           os.listdir(work) == ["kept.csv"], r)
     if os.path.exists(target):
         os.remove(target)
@@ -501,13 +501,13 @@ def test_output_files(work):
         r = subprocess.CompletedProcess(p.args, p.returncode, out, err)
         header, rows = csv_rows(read_text(target) or "")
         check(f"acquire ended by {sig.name} keeps the sequences received, numbered from 1",
-              p.returncode == 128 + sig and header == ["sequence", "time/s", "ch0/mm"] and
+              p.returncode == 128 + sig and header == ["sequence", "arrival/s", "ch0/mm"] and
               0 < len(rows) < 200 and [row[0] for row in rows] == [str(n) for n in
                                                                    range(1, len(rows) + 1)] and
-              f"interrupted: {len(rows)} of 200 sequences written" in err and
+              f"interrupted by {sig.name}" in err and f": {len(rows)} rows written" in err and
               os.listdir(work) == ["kept.csv"], r)
     # A recording without a count (--interrupts 0) ended by Ctrl-C: the file holds every
-    # row with rising times, and the trace shows the acquisition stopped before the board
+    # row with times that never fall (rows of one block share their arrival), and the trace shows the acquisition stopped before the board
     # was closed and no driver request after the close.
     p = subprocess.Popen([TOOL, "--trace", "--sequence-period", "0:5000", "acquire", "0", "0:1",
                           "--sequences-per-interrupt", "2", "--interrupts", "0", "--csv", target],
@@ -522,11 +522,11 @@ def test_output_files(work):
     names = [line.split()[3] if "ioctl" in line else line.split()[2] for line in requests]
     stop = len(names) - 1 - names[::-1].index("StopAcquisition") if "StopAcquisition" in names else -1
     check("acquire --interrupts 0 ended by Ctrl-C keeps every row, then stops and closes",
-          p.returncode == 130 and header == ["sequence", "time/s", "ch0/mm"] and
+          p.returncode == 130 and header == ["sequence", "arrival/s", "ch0/mm"] and
           len(rows) >= 2 and len(rows) % 2 == 0 and
           [row[0] for row in rows] == [str(n) for n in range(1, len(rows) + 1)] and
-          all(0 < a < b for a, b in zip(times, times[1:])) and
-          f"interrupted: {len(rows)} sequences written" in err and
+          all(0 < a <= b for a, b in zip(times, times[1:])) and
+          f"interrupted by SIGINT (Ctrl-C): {len(rows)} rows written" in err and
           0 < names.index("StartSequence") < stop and names[-1] == "close" and
           "StartSequence" not in names[stop:] and os.listdir(work) == ["kept.csv"], r)
     if os.path.exists(target):
@@ -656,9 +656,9 @@ def test_changes_take_a_backup(work):
 
     own = os.path.join(work, "own.eeprom")
     r = run("db", "0", "add", "5", "4", "80", "10000", "3", "10", "--backup", own)
-    check("a failed add names its backup and how to restore it",
+    check("a failed add keeps its backup and says the EEPROM is as before",
           r.returncode == 1 and os.path.exists(own) and
-          f"qmd5820 db 0 restore {own}" in r.stderr and "db 0 check" in r.stderr, r)
+          "the change was undone" in r.stderr and "reads back as it was before" in r.stderr, r)
     r = run("db", "0", "delete", "12", "--backup", "/dev/null")
     check("no change without a backup",
           r.returncode == 1 and "was not changed" in r.stderr and "deleted" not in r.stdout, r)
@@ -737,7 +737,7 @@ def test_calibrate():
             "--position", "1.0", "--interactive")
     check("a step-by-step failure prints the library's text and breaks",
           r.returncode == 1 and "i_QMD5820_StartCalibration" in r.stderr and "(-13)" in r.stderr
-          and "potentiometers and excitation table restored" in r.stderr, r)
+          and "restored: the potentiometers" in r.stderr and "the excitation table" in r.stderr, r)
     r = run("--virtual-clock", "calibrate", "0", "7", "3", "--position", "1.0")
     check("calibrate of a type not in the database fails before anything runs",
           r.returncode == 1 and not r.stdout and "transducer" in r.stderr.lower(), r)
@@ -761,8 +761,10 @@ def test_calibrate():
         seen += line
     p.send_signal(2)
     out, err = p.communicate(timeout=20)
-    check("Ctrl-C breaks the worker off and restores the configuration block",
-          p.returncode == 1 and not out and "breaking off" in err,
+    check("Ctrl-C breaks the worker off (exit 130) and says what it restored and what not",
+          p.returncode == 130 and not out and "breaking off" in err and
+          "restored: the configuration block" in err and
+          "NOT restored: the potentiometers" in err and "stored: nothing" in err,
           subprocess.CompletedProcess(p.args, p.returncode, out, seen + err))
 
 

@@ -257,7 +257,7 @@ TEST(ToolCommandLine, HelpIsTheCommandsOwnAndVersionRunsNothing) {
 }
 
 TEST(ToolCsvRows, RowsAreFixedWithSixDecimals) {
-    EXPECT_EQ(qmdtool::CsvHeader({9, 3}, "mm"), "sequence,time/s,ch9/mm,ch3/mm\n");
+    EXPECT_EQ(qmdtool::CsvHeader({9, 3}, "mm"), "sequence,arrival/s,ch9/mm,ch3/mm\n");
     std::string out = "keep\n";
     const double values[] = {0.75, -4.0, 1e-7, 123456789.5, -0.0000004};
     qmdtool::AppendCsvRow(out, 18446744073709551615ULL, 0.0012345, values, 5);

@@ -11,6 +11,7 @@
 #include "qmd5820_protocol/crc32.h"
 #include "qmd5820_protocol/eeprom_map.h"
 #include "qmd5820_protocol/settings.h"
+#include "qmd5820_texts.h"
 
 namespace qmdtool {
 namespace {
@@ -252,9 +253,15 @@ CheckReport CheckImage(const EepromImage& image) {
                     Hex(word(closing + 1)) + " instead of " + Hex(signature_low) + " " +
                     Hex(signature_high));
         }
-        const double range = DoubleAt(image, r, rec::kRange);
-        if (!std::isfinite(range) || range <= 0.0) {
-            problem(name + ": its range is not a positive number");
+        // The data sheet values the record holds, by the check every add passes (the
+        // impedance is not stored: any acceptable one).
+        char data_problem[QMD5820_PROBLEM_TEXT_SIZE];
+        if (qmd5820_transducer_data_problem(DoubleAt(image, r, rec::kRange),
+                                            DoubleAt(image, r, rec::kSensitivity),
+                                            DoubleAt(image, r, rec::kFrequency),
+                                            DoubleAt(image, r, rec::kPrimaryVoltage), 1.0,
+                                            data_problem, sizeof data_problem) != 0) {
+            problem(name + ": " + data_problem);
         }
         indexes.push_back(index);
         types.push_back(type);

@@ -6,7 +6,8 @@
 // applies the options before the command and runs it.
 //
 // Exit status: 0 success, 1 a library call failed (its last-error text is printed),
-// 2 bad arguments (the usage is printed).
+// 2 bad arguments (the usage is printed), 128 + the signal's number for a command ended by
+// Ctrl-C, SIGTERM or SIGHUP.
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@
 #include "cli_args.h"
 #include "commands/list_info.h"
 #include "common/board.h"
+#include "common/output_file.h"
 #include "common/simulator.h"
 #include "common/terminal.h"
 
@@ -55,6 +57,8 @@ int Run(const std::vector<std::string>& arguments) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    OpenClosedStandardDescriptors();
+    SetProtectedFiles(SimulatorStateFiles);
     const int status = Run(std::vector<std::string>(argv + 1, argv + argc));
     // Whatever the command printed must have reached standard output.
     if (status == 0 && !StdoutWritten()) return kFailed;

@@ -44,6 +44,15 @@ bool ReadAt(QMD5820_HANDLE handle, uint8_t board, uint8_t ch, uint8_t index,
 
 }  // namespace
 
+bool TransducerCalibrated(const CalibrationRun& run) {
+    double range = 0.0, sensitivity = 0.0, frequency = 0.0, voltage = 0.0;
+    uint8_t calibrated = 0;
+    return i_QMD5820_TransducerDatabaseReadTransducerInfo(run.handle, run.arguments.index, &range,
+                                                          &sensitivity, &frequency, &voltage,
+                                                          &calibrated) == 0 &&
+           calibrated != 0;
+}
+
 bool CalibrationRun::BreakRequested() const { return broken || Interrupted() != 0; }
 
 void CalibrationRun::Show(const char* phase, const uint32_t* values) {
@@ -62,8 +71,7 @@ bool CalibrationRun::PutTransducer(uint8_t ch, double x, const char* what) {
         return !BreakRequested();
     }
     status.Message("move the transducer on channel %u to %s (%g) and press Enter", ch, what, x);
-    char line[64];
-    return std::fgets(line, sizeof line, stdin) != nullptr && !BreakRequested();
+    return WaitForEnter() && !BreakRequested();
 }
 
 double ZeroOf(uint8_t board, uint8_t ch, uint8_t model) {
@@ -109,7 +117,11 @@ void CalibrateCommand::Declare(CLI::App& command) {
         "Calibrates transducer type INDEX on channel CH0 (0-7) and optionally CH1 (8-15), with\n"
         "the transducer at P (metric, not 0) for the position steps: by the worker (transducer\n"
         "model 0 or 1, impedance Z, default 1) or step by step (--interactive); progress on\n"
-        "stderr, readings before and after on stdout; Ctrl-C breaks off and restores.");
+        "stderr, readings before and after on stdout. Ctrl-C, SIGTERM or SIGHUP breaks off\n"
+        "(exit 128 + the signal) and says what was restored: the worker's break restores the\n"
+        "configuration block but not the potentiometers, and keeps a result it stored in the\n"
+        "threshold phase; the step-by-step break restores potentiometers and excitation table\n"
+        "after the running step.");
 }
 
 std::string CalibrateCommand::Finish(const CLI::App&) {
@@ -170,9 +182,10 @@ int CalibrateCommand::Run(const Invocation& invocation) const {
     int result = 0;
     double elapsed = 0.0;
     {
-        const InterruptSignals signals({SIGINT});
+        const InterruptSignals signals;
         StatusLine status(StatusLine::kOncePerKey);
         CalibrationRun run{handle, board, a, status, std::chrono::steady_clock::now()};
+        run.calibrated_before = calibrated != 0;
         status.Message("calibrating transducer %u on channel %u%s%s by the %s, position %g",
                        a.index, a.ch0, a.ch1 != 0 ? " and " : "",
                        a.ch1 != 0 ? std::to_string(a.ch1).c_str() : "",

@@ -1,11 +1,14 @@
 // The calibrate command step by step: the steps run on the command's thread while a display
 // thread shows the live values.
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <string_view>
 #include <thread>
 #include <vector>
 
 #include "commands/calibration_run.h"
+#include "common/signals.h"
 
 namespace qmdtool {
 namespace {
@@ -69,6 +72,30 @@ private:
     std::thread thread_;
 };
 
+// Runs one step of the procedure on a thread of its own while the command's thread looks
+// for a signal every 100 ms: a step cannot be stopped inside, so a signal is answered at
+// once and acted on as soon as the step returns.
+int16_t RunStep(CalibrationRun& run, const char* name, const std::function<int16_t()>& step) {
+    std::atomic<bool> done{false};
+    int16_t code = 0;
+    std::thread worker([&] {
+        code = step();
+        done = true;
+    });
+    bool told = false;
+    while (!done) {
+        if (!told && Interrupted() != 0) {
+            run.status.Message("interrupted by %s during %s: breaking off as soon as this step "
+                               "ends (a step cannot be stopped inside)",
+                               SignalName(Interrupted()), name);
+            told = true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    worker.join();
+    return code;
+}
+
 }  // namespace
 
 int RunInteractive(CalibrationRun& run) {
@@ -76,26 +103,39 @@ int RunInteractive(CalibrationRun& run) {
     const QMD5820_HANDLE handle = run.handle;
     StepDisplay display(run);
     bool started = false;
+    const auto restored = [&] {
+        if (i_QMD5820_BreakCalibration(handle) == 0) {
+            run.status.Message("  restored: the potentiometers (4, 5, 10 and 11 stay at 128, as "
+                               "the start set them) and the excitation table");
+            return true;
+        }
+        run.status.Message("  NOT restored: potentiometers and excitation table: %s",
+                           pc_QMD5820_GetLastError(handle));
+        return false;
+    };
     // A step's failure: its text, then the break that restores potentiometers and table.
     const auto fail = [&](const char* step, int16_t code) {
         run.status.Message("calibration failed in %s: %s", step, pc_QMD5820_GetLastError(handle));
         if (const char* meaning = StepFailure(step, code)) run.status.Message("  (%s)", meaning);
-        if (started && i_QMD5820_BreakCalibration(handle) == 0) {
-            run.status.Message("potentiometers and excitation table restored");
-        }
-        return kFailed;
+        if (started) restored();
+        return Interrupted() != 0 ? InterruptedStatus(Interrupted()) : kFailed;
     };
-    const auto broken = [&] {
-        run.status.Message("breaking off: restoring potentiometers and excitation table");
-        if (started) i_QMD5820_BreakCalibration(handle);
-        return kFailed;
+    // A break between steps: nothing was stored yet.
+    const auto broken = [&](const char* before) {
+        const int signal = Interrupted();
+        run.status.Message("%s%s before %s: breaking off", signal != 0 ? "interrupted by " : "input ended",
+                           signal != 0 ? SignalName(signal) : "", before);
+        run.status.Message("  stored: nothing");
+        if (started) restored();
+        return signal != 0 ? InterruptedStatus(signal) : kFailed;
     };
 
     const char* step = "group 0: symmetry and levels";
     display.Phase(step);
     uint64_t address = 0;
-    const int16_t first = i_QMD5820_StartCalibration(handle, a.index, a.ch0, a.ch1, a.position,
-                                                     &address);
+    const int16_t first = RunStep(run, step, [&] {
+        return i_QMD5820_StartCalibration(handle, a.index, a.ch0, a.ch1, a.position, &address);
+    });
     started = first == 0 || first == -50 || first == -13;
     if (first != 0) return fail(step, first);
     display.Address(address);
@@ -113,17 +153,26 @@ int RunInteractive(CalibrationRun& run) {
         steps.push_back({"group 1: positions, store", a.ch1, true});
     }
     for (const Step& s : steps) {
-        if (run.BreakRequested()) return broken();
+        if (run.BreakRequested()) return broken(s.name);
         if (s.channel != 255 &&
             !run.PutTransducer(s.channel, s.at_position ? a.position : 0.0,
                                s.at_position ? "the position" : "its zero")) {
-            return broken();
+            return broken(s.name);
         }
         display.Phase(s.name);
-        const int16_t code = i_QMD5820_NextCalibrationStep(handle);
+        const int16_t code = RunStep(run, s.name, [&] { return i_QMD5820_NextCalibrationStep(handle); });
         if (code != 0) return fail(s.name, code);
     }
     display.Phase("done");
+    // A signal during the last step came after the procedure could still be broken off: the
+    // result is stored and stays.
+    if (const int signal = Interrupted(); signal != 0) {
+        run.status.Message("interrupted by %s during the last step, which stored the result "
+                           "before it could be broken off", SignalName(signal));
+        run.status.Message("  kept: the result stored by the last step (transducer %u is "
+                           "calibrated); nothing was restored", a.index);
+        return InterruptedStatus(signal);
+    }
     return 0;
 }
 

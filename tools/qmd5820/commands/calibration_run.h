@@ -19,6 +19,7 @@ struct CalibrationRun {
     StatusLine& status;
     std::chrono::steady_clock::time_point start;
     bool broken = false;  // the run is to be broken off (Ctrl-C, or the input ended)
+    bool calibrated_before = false;  // the transducer type was calibrated before the run
 
     double Elapsed() const {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -37,7 +38,23 @@ struct CalibrationRun {
 // the simulated board for transducer model 1 the board's zero, where the run zeroes it.
 double ZeroOf(uint8_t board, uint8_t ch, uint8_t model);
 
-// The two procedures; each returns the exit status.
+// Whether the transducer type is marked calibrated now (false when it cannot be read).
+bool TransducerCalibrated(const CalibrationRun& run);
+
+// What a break of the worker left, from the worker's phase when it came.
+struct WorkerBreakReport {
+    bool block_restored = false;          // the configuration block is as before the run
+    bool potentiometers_changed = false;  // the worker had adjusted potentiometers (not restored)
+    bool result_kept = false;             // the worker stored its result before it stopped
+};
+// `phase`: the worker's status when the break came; `restored`: the break succeeded;
+// calibrated before the run and after the break.
+WorkerBreakReport ReportWorkerBreak(int32_t phase, bool restored, bool calibrated_before,
+                                    bool calibrated_after);
+void PrintWorkerBreak(StatusLine& status, uint8_t index, const WorkerBreakReport& report);
+
+// The two procedures; each returns the exit status: 0, kFailed, or 128 + the signal that
+// broke the run off.
 int RunWorker(CalibrationRun& run);
 int RunInteractive(CalibrationRun& run);
 

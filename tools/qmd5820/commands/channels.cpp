@@ -124,7 +124,7 @@ std::string WatchCommand::Finish(const CLI::App&) {
     return ChannelUses(texts_.uses, arguments_.uses);
 }
 
-// Ctrl-C ends a watch between two refreshes.
+// Ctrl-C, SIGTERM or SIGHUP ends a watch between two refreshes (exit 128 + the signal).
 int WatchCommand::Run(const Invocation& invocation) const {
     const Board& board = *invocation.board;
     const ChannelArguments& a = arguments_;
@@ -134,8 +134,9 @@ int WatchCommand::Run(const Invocation& invocation) const {
     const bool terminal = StdoutIsTerminal();
     const std::size_t lines = a.uses.size();
 
-    const InterruptSignals signals({SIGINT});
+    const InterruptSignals signals;
     int status = 0;
+    unsigned long shown = 0;
     std::printf("refresh  %s", kReadingsHeader);
     for (unsigned long refresh = 1; a.count == 0 || refresh <= a.count; ++refresh) {
         drift.Step();
@@ -154,7 +155,13 @@ int WatchCommand::Run(const Invocation& invocation) const {
             status = kFailed;
             break;
         }
+        shown = refresh;
         if (refresh == a.count || !Pause(a.interval_ms)) break;
+    }
+    if (status == 0 && Interrupted() != 0) {
+        std::fprintf(stderr, "qmd5820: interrupted by %s after %lu refresh(es)\n",
+                     SignalName(Interrupted()), shown);
+        return InterruptedStatus(Interrupted());
     }
     return status;
 }

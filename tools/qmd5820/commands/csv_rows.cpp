@@ -7,7 +7,7 @@
 namespace qmdtool {
 
 std::string CsvHeader(const std::vector<uint8_t>& channels, const char* unit) {
-    std::string header = "sequence,time/s";
+    std::string header = "sequence,arrival/s";
     for (const uint8_t channel : channels) {
         header += ",ch" + std::to_string(channel) + "/" + unit;
     }

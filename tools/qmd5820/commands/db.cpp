@@ -9,10 +9,13 @@
 #include <vector>
 
 #include "QMD5820.h"
+#include "commands/db_change.h"
 #include "commands/db_eeprom.h"
 #include "common/arguments.h"
 #include "common/board.h"
+#include "common/file_lock.h"
 #include "common/json.h"
+#include "qmd5820_texts.h"
 
 namespace qmdtool {
 namespace {
@@ -88,30 +91,10 @@ int DatabaseList(const Board& board, bool json) {
     return 0;
 }
 
-void ExplainFailedChange(const Board& board, const std::string& backup) {
-    std::fprintf(stderr, "qmd5820: check the database with 'qmd5820 db %u check'; if it is "
-                         "damaged, restore it with 'qmd5820 db %u restore %s'\n",
-                 board.index(), board.index(), backup.c_str());
-}
-
+// db add and delete (db_change.cpp); an added type is read back as the board stored it.
 int Change(const Board& board, const DatabaseArguments& args) {
-    const std::optional<std::string> backup = BackupBeforeChange(board, args.file);
-    if (!backup) return kFailed;
-    if (args.what == "delete") {
-        if (!board.Check(i_QMD5820_TransducerDatabaseDelete(board.handle(), args.index))) {
-            ExplainFailedChange(board, *backup);
-            return kFailed;
-        }
-        std::printf("transducer %u deleted from board %u\n", args.index, board.index());
-        return 0;
-    }
-    const double* v = args.values;  // range, sensitivity, frequency, voltage, impedance
-    if (!board.Check(i_QMD5820_TransducerDatabaseAdd(board.handle(), args.index, v[0], v[1],
-                                                     v[2], v[3], v[4]))) {
-        ExplainFailedChange(board, *backup);
-        return kFailed;
-    }
-    // Read back what the board stored.
+    if (const int status = DatabaseChange(board, args); status != 0) return status;
+    if (args.what != "add") return 0;
     const std::optional<TransducerInfo> info = ReadInfo(board, args.index);
     if (!info) return kFailed;
     std::printf("added to board %u: ", board.index());
@@ -173,6 +156,13 @@ std::string DbCommand::Finish(const CLI::App& command) {
     d.json = texts_.json && d.what == "list";
     if (d.what == "add") {
         for (std::size_t i = 0; i < 5; ++i) d.values[i] = *ParseReal(texts_.values[i]);
+        // What a record cannot hold, or the settings computation cannot use, is refused
+        // before the board is touched (the library's own add has no code for it).
+        char problem[QMD5820_PROBLEM_TEXT_SIZE];
+        if (qmd5820_transducer_data_problem(d.values[0], d.values[1], d.values[2], d.values[3],
+                                            d.values[4], problem, sizeof problem) != 0) {
+            return problem;
+        }
     }
     return {};
 }
@@ -183,7 +173,12 @@ int DbCommand::Run(const Invocation& invocation) const {
     if (args.what == "list") return DatabaseList(board, args.json);
     if (args.what == "check") return DatabaseCheck(board);
     if (args.what == "backup") return DatabaseBackup(board, args.file);
-    if (args.what == "restore") return DatabaseRestore(board, args.file, args.force);
+    if (args.what == "restore") {
+        FileLock lock;
+        if (!LockDatabase(board, lock)) return kFailed;
+        const int status = DatabaseRestore(board, args.file, args.force);
+        return SaveDatabaseChange(board) ? status : kFailed;
+    }
     if (args.what == "show") {
         const std::optional<TransducerInfo> info = ReadInfo(board, args.index);
         if (!info) return kFailed;

@@ -37,23 +37,10 @@ bool ReadIdentity(const Board& board, BoardIdentity& identity) {
                        "hardware revision");
 }
 
-// The whole EEPROM of the board; false (with a message) when a word cannot be read.
-bool ReadImage(const Board& board, EepromImage& image) {
-    EepromWords words(*qmd5820_default_backend(), board.index());
-    std::string error;
-    if (!words.ok()) {
-        error = "the board cannot be opened for EEPROM access";
-    } else if (words.ReadAll(image, error)) {
-        return true;
-    }
-    std::fprintf(stderr, "qmd5820: board %u: %s\n", board.index(), error.c_str());
-    return false;
-}
-
-// Saves the EEPROM to `file`; false (with a message) on any failure.
-bool SaveBackup(const Board& board, const std::string& file) {
+// Saves the EEPROM to `file` (and gives it in `image`); false (with a message) on any
+// failure.
+bool SaveBackup(const Board& board, const std::string& file, EepromImage& image) {
     BoardIdentity identity;
-    EepromImage image;
     if (!ReadIdentity(board, identity) || !ReadImage(board, image)) return false;
     std::string error;
     if (!WriteFileAtomically(file, EncodeBackup(identity, image), error)) {
@@ -71,8 +58,13 @@ std::string DefaultBackupFile(const Board& board) {
     std::string tried;
     const fs::path directory = UserStateDirectory("backups", tried);
     if (directory.empty()) {
-        std::fprintf(stderr, "qmd5820: no directory for the EEPROM backup%s%s (give one with "
-                             "--backup FILE)\n", tried.empty() ? "" : ": ", tried.c_str());
+        if (tried.empty()) {
+            std::fprintf(stderr, "qmd5820: no directory for the EEPROM backup: %s (give a file "
+                                 "with --backup FILE)\n", kNoStateDirectory);
+        } else {
+            std::fprintf(stderr, "qmd5820: no directory for the EEPROM backup: %s cannot be "
+                                 "created (give a file with --backup FILE)\n", tried.c_str());
+        }
         return {};
     }
     uint32_t serial = 0;
@@ -97,6 +89,31 @@ void PrintCheck(const CheckReport& report, std::FILE* out) {
 
 }  // namespace
 
+bool ReadImage(const Board& board, EepromImage& image) {
+    EepromWords words(*qmd5820_default_backend(), board.index());
+    std::string error;
+    if (!words.ok()) {
+        error = "the board cannot be opened for EEPROM access";
+    } else if (words.ReadAll(image, error)) {
+        return true;
+    }
+    std::fprintf(stderr, "qmd5820: board %u: %s\n", board.index(), error.c_str());
+    return false;
+}
+
+bool PutBackImage(const Board& board, const EepromImage& saved, uint32_t& written,
+                  std::string& error) {
+    EepromWords words(*qmd5820_default_backend(), board.index());
+    EepromImage current;
+    written = 0;
+    if (!words.ok()) {
+        error = "the board cannot be opened for EEPROM access";
+        return false;
+    }
+    return words.ReadAll(current, error) &&
+           words.WriteDifferences(current, saved, written, error);
+}
+
 int DatabaseCheck(const Board& board) {
     EepromImage image;
     if (!ReadImage(board, image)) return kFailed;
@@ -113,7 +130,8 @@ int DatabaseCheck(const Board& board) {
 }
 
 int DatabaseBackup(const Board& board, const std::string& file) {
-    if (!SaveBackup(board, file)) return kFailed;
+    EepromImage image;
+    if (!SaveBackup(board, file, image)) return kFailed;
     std::printf("board %u: EEPROM (%zu words) saved to %s\n", board.index(), kEepromWords,
                 file.c_str());
     return 0;
@@ -164,9 +182,10 @@ int DatabaseRestore(const Board& board, const std::string& file, bool force) {
     return 0;
 }
 
-std::optional<std::string> BackupBeforeChange(const Board& board, const std::string& given) {
+std::optional<std::string> BackupBeforeChange(const Board& board, const std::string& given,
+                                              EepromImage& image) {
     const std::string file = given.empty() ? DefaultBackupFile(board) : given;
-    if (file.empty() || !SaveBackup(board, file)) {
+    if (file.empty() || !SaveBackup(board, file, image)) {
         std::fprintf(stderr, "qmd5820: the database of board %u was not changed\n", board.index());
         return std::nullopt;
     }

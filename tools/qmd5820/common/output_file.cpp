@@ -10,6 +10,7 @@
 #if defined(_WIN32)
 #include <io.h>
 #else
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -17,6 +18,21 @@ namespace qmdtool {
 namespace {
 
 namespace fs = std::filesystem;
+
+std::vector<std::string> (*g_protected)() = nullptr;
+
+// Whether two names name one file: the same device and inode when both exist, else the
+// same absolute path once "." and ".." are resolved.
+bool SameFile(const fs::path& a, const fs::path& b) {
+    std::error_code ec;
+    if (fs::exists(a, ec) && fs::exists(b, ec)) {
+        const bool same = fs::equivalent(a, b, ec);
+        if (!ec) return same;
+    }
+    const fs::path x = fs::absolute(a, ec).lexically_normal();
+    const fs::path y = fs::absolute(b, ec).lexically_normal();
+    return x == y;
+}
 
 // A new file that did not exist before (never one someone else just created).
 std::FILE* CreateExclusive(const std::string& path) {
@@ -36,6 +52,16 @@ std::FILE* CreateExclusive(const std::string& path) {
 
 }  // namespace
 
+void SetProtectedFiles(std::vector<std::string> (*list)()) { g_protected = list; }
+
+std::string ProtectedFileNamed(const std::string& target) {
+    if (g_protected == nullptr || target.empty() || target == "-") return {};
+    for (const std::string& file : g_protected()) {
+        if (!file.empty() && SameFile(target, file)) return file;
+    }
+    return {};
+}
+
 OutputFile::~OutputFile() { Abandon(); }
 
 bool OutputFile::Open(const std::string& target, std::string& error) {
@@ -43,6 +69,11 @@ bool OutputFile::Open(const std::string& target, std::string& error) {
     if (target == "-") {
         file_ = stdout;
         return true;
+    }
+    if (const std::string named = ProtectedFileNamed(target); !named.empty()) {
+        error = target + " is the simulated boards' state file or its lock (" + named +
+                "); refused, nothing was written (give another file)";
+        return false;
     }
     std::error_code ec;
     fs::path path(target);
@@ -75,7 +106,14 @@ bool OutputFile::Open(const std::string& target, std::string& error) {
     return true;
 }
 
-bool OutputFile::Commit(std::string& error) {
+bool OutputFile::Commit(std::string& error) { return Finish(error, nullptr); }
+
+bool OutputFile::CommitOrKeep(std::string& error, std::string& kept_at) {
+    kept_at.clear();
+    return Finish(error, &kept_at);
+}
+
+bool OutputFile::Finish(std::string& error, std::string* kept_at) {
     if (file_ == nullptr) {
         error = "nothing to write";
         return false;
@@ -91,6 +129,19 @@ bool OutputFile::Commit(std::string& error) {
     bool written = std::fflush(file_) == 0 && std::ferror(file_) == 0;
     int saved = errno;
 #if !defined(_WIN32)
+    // The replaced file's permissions, owner and group (the owner only where the process
+    // may give it away; otherwise the file becomes the user's, as any new file).
+    struct stat old {};
+    if (stat(target_.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
+        const int fd = fileno(file_);
+        if (fchown(fd, old.st_uid, old.st_gid) != 0) {
+            if (fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
+                // Neither: the file keeps the user's owner and group.
+            }
+        }
+        const int mode_kept = fchmod(fd, old.st_mode & 07777);
+        (void)mode_kept;  // a file system without permissions: the new file's stay
+    }
     if (written && fsync(fileno(file_)) != 0) {
         written = false;
         saved = errno;
@@ -101,17 +152,26 @@ bool OutputFile::Commit(std::string& error) {
         saved = errno;
     }
     file_ = nullptr;
-    if (!written) {
+    if (!written && kept_at == nullptr) {
         error = target_ + " cannot be written: " + std::strerror(saved);
         std::remove(temporary_.c_str());
         temporary_.clear();
         return false;
     }
+    if (!written) error = target_ + " cannot be written completely: " + std::strerror(saved);
     std::error_code ec;
     fs::rename(temporary_, target_, ec);
     if (ec) {
         error = target_ + " cannot be replaced: " + ec.message();
-        std::remove(temporary_.c_str());
+        if (kept_at != nullptr) {
+            *kept_at = temporary_;  // stays for the user
+        } else {
+            std::remove(temporary_.c_str());
+        }
+        temporary_.clear();
+        return false;
+    }
+    if (!written) {
         temporary_.clear();
         return false;
     }

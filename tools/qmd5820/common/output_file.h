@@ -1,6 +1,8 @@
 // Files the tool writes: always through a temporary file beside the target that is renamed
 // into place once complete, so a failure or an interruption never truncates or removes a
-// file the tool did not create.
+// file the tool did not create. A replaced file keeps its permissions (and, where the
+// process may set it, its owner and group). Files that are not the user's to replace (the
+// simulated boards' state file and its lock) are refused before anything is written.
 #ifndef QMD5820_TOOL_OUTPUT_FILE_H
 #define QMD5820_TOOL_OUTPUT_FILE_H
 
@@ -28,14 +30,27 @@ public:
 
     // Flushes and checks the stream, then renames the temporary file over the target.
     bool Commit(std::string& error);
+    // Commit for what must not be lost (recorded data): when the rename fails the temporary
+    // file stays beside the target and `kept_at` names it (empty otherwise).
+    bool CommitOrKeep(std::string& error, std::string& kept_at);
+    // The file the data go to while the object is open ("" for standard output).
+    const std::string& temporary() const { return temporary_; }
     // Closes and removes the temporary file (only it); the target is left as it was.
     void Abandon();
 
 private:
+    bool Finish(std::string& error, std::string* kept_at);
+
     std::FILE* file_ = nullptr;
     std::string target_;
     std::string temporary_;
 };
+
+// The files OutputFile refuses to write (compared by device and inode where they exist,
+// else by absolute path); `list` is asked at each Open. None when not set.
+void SetProtectedFiles(std::vector<std::string> (*list)());
+// The protected file that `target` names, or "" when it names none.
+std::string ProtectedFileNamed(const std::string& target);
 
 // Writes `bytes` to `target` through OutputFile; false with `error` set on any failure.
 bool WriteFileAtomically(const std::string& target, const std::vector<uint8_t>& bytes,

@@ -12,6 +12,13 @@ namespace qmdtool {
 // `tried` is then the directory that could not be created ("" when none is defined).
 std::filesystem::path UserStateDirectory(const std::string& sub, std::string& tried);
 
+// Why there is no per-user state directory when `tried` came back empty.
+#if defined(_WIN32)
+inline constexpr const char* kNoStateDirectory = "LOCALAPPDATA is not set";
+#else
+inline constexpr const char* kNoStateDirectory = "neither XDG_STATE_HOME nor HOME is set";
+#endif
+
 }  // namespace qmdtool
 
 #endif

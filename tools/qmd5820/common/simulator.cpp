@@ -58,6 +58,49 @@ double BoardZeroPosition(uint8_t board, uint8_t channel) {
 
 void EnableFrontEnd(uint8_t board) { qmdsim_frontend_enable(board, 1); }
 
+namespace {
+
+// A path from one of the simulator's snprintf-style getters.
+std::string PathFrom(uint32_t (*get)(char*, uint32_t)) {
+    std::string path(get(nullptr, 0), '\0');
+    if (path.empty()) return path;
+    get(path.data(), static_cast<uint32_t>(path.size() + 1));
+    return path;
+}
+
+}  // namespace
+
+std::vector<std::string> SimulatorStateFiles() {
+    std::string state = PathFrom(qmdsim_state_path);
+    if (state.empty()) state = PathFrom(qmdsim_state_default_path);
+    if (state.empty()) return {};
+    return {state, state + ".lock"};
+}
+
+void RefreshSimulatorState() {
+    const std::string state = PathFrom(qmdsim_state_path);
+    if (state.empty()) return;
+    qmdsim_state_detach();  // saves nothing: this process has changed nothing yet
+    qmdsim_state_attach(state.c_str());
+}
+
+bool SaveSimulatorState(std::string& error) {
+    const std::string state = PathFrom(qmdsim_state_path);
+    if (state.empty()) {
+        // A state file was asked for but could not be attached (said above): what this
+        // process changed ends with it.
+        const std::string wanted = PathFrom(qmdsim_state_default_path);
+        if (wanted.empty()) return true;
+        error = "the simulated boards' state file " + wanted +
+                " could not be used (see the message above): the change is not kept";
+        return false;
+    }
+    if (qmdsim_state_flush() == 0) return true;
+    error = "the simulated boards' state could not be saved to " +
+            (state.empty() ? std::string("their state file") : state) + " (see the message above)";
+    return false;
+}
+
 Drift::Drift(bool on, uint8_t board, const std::vector<ChannelUse>& uses)
     : on_(on), board_(board), start_(std::chrono::steady_clock::now()) {
     if (!on_) return;

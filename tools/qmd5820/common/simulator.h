@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "command.h"
@@ -21,6 +22,18 @@ void TraceRequests();
 // Applies a setting given before the command; false (with a message) for a board that the
 // simulation does not have.
 bool ApplySetting(const SimulatedSetting& setting);
+
+// The simulated boards' state file (the one attached, else the one the library would
+// attach) and its lock file "<state>.lock": files the tool never writes over. Empty
+// without a simulator or without a state file.
+std::vector<std::string> SimulatorStateFiles();
+// Saves what the simulated boards hold to their state file now; false with `error` set
+// when the save failed (true without a simulator or a state file).
+bool SaveSimulatorState(std::string& error);
+
+// Takes the simulated boards' state afresh from their state file (what other processes
+// saved since this one started); nothing without a simulator or a state file.
+void RefreshSimulatorState();
 
 // Puts the simulated transducer of `channel` at `position`; false without a simulator.
 bool MoveTransducer(uint8_t board, uint8_t channel, double position);

@@ -14,6 +14,7 @@
 #define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
 #endif
 #else
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -33,6 +34,20 @@ bool Terminal(DWORD which) {
 #endif
 
 }  // namespace
+
+void OpenClosedStandardDescriptors() {
+#if !defined(_WIN32)
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // open gives the lowest free descriptor: this one.
+        const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened != -1 && opened != fd) {
+            dup2(opened, fd);
+            close(opened);
+        }
+    }
+#endif
+}
 
 bool StdoutWritten() {
     if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return true;

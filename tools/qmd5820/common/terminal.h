@@ -5,6 +5,12 @@
 
 namespace qmdtool {
 
+// Opens standard input, output and error on the null device where the process was started
+// with them closed, so that no file the tool or the library opens later (a lock file, an
+// output file, an event) takes descriptor 0, 1 or 2 and receives text meant for them.
+// The first thing the tool does.
+void OpenClosedStandardDescriptors();
+
 // Standard output must have taken everything: a full disk or a closed pipe is a failure
 // (said on stderr).
 bool StdoutWritten();
