@@ -52,6 +52,7 @@ uint8_t EepromRequest(Board& board, bool write, uint8_t* r) {
     uint16_t& word = board.eeprom[address / 2];
     if (write) {
         word = static_cast<uint16_t>(bytes::GetU32(r + word_request::kValue));
+        board.written_words.push_back(static_cast<uint16_t>(address / 2));
     } else {
         bytes::PutU32(r + word_request::kValue, word);
     }

@@ -84,7 +84,6 @@ std::vector<uint8_t> Capture(const uint8_t* p, uint32_t size) {
 using Signaller = void (*)(uint64_t event);
 
 void StopPumpThreadAtExit();
-void SaveStateAtExit();
 
 class Driver {
     // The driver's lock for one operation. On release it collects the events of the boards
@@ -98,7 +97,6 @@ class Driver {
             driver_.EnsurePumpThreadLocked();
             lock_.unlock();
             driver_.Signal(events);
-            if (driver_.state_.Pending()) (void)driver_.state_.Save(driver_.StateAccess(), false);
         }
         Session(const Session&) = delete;
         Session& operator=(const Session&) = delete;
@@ -151,14 +149,7 @@ class Driver {
         return code;
     }
 
-    // A close saves what waits to be saved in the state file.
     int32_t Close(uint64_t handle) {
-        const int32_t result = CloseHandle(handle);
-        (void)state_.Save(StateAccess(), true);
-        return result;
-    }
-
-    int32_t CloseHandle(uint64_t handle) {
         std::lock_guard<std::mutex> lock(mutex_);
         const auto it = handles_.find(handle);
         bool ok = it != handles_.end();
@@ -247,10 +238,10 @@ class Driver {
     // Everything back to the start state except the event signaller, which the library
     // installs once. The pump thread is taken out in the same step and joined after.
     void Reset() {
-        state_.Detach(StateAccess());
         std::thread pump_thread;
         {
             std::lock_guard<std::mutex> lock(mutex_);
+            state_.Detach();
             boards_.clear();
             handles_.clear();
             ClearFaults();
@@ -309,7 +300,7 @@ class Driver {
     template <typename F>
     void WithBoard(uint32_t index, F f) {
         Session session(*this);
-        if (index < boards_.size()) f(*boards_[index], NowLocked());
+        if (index < boards_.size()) OnKeptBoardLocked(index, f, NowLocked());
     }
 
     // The same, with the time-driven sources run up to now first (a change of what they
@@ -319,7 +310,7 @@ class Driver {
         Session session(*this);
         const uint64_t now = NowLocked();
         PumpLocked(now);
-        if (index < boards_.size()) f(*boards_[index], now);
+        if (index < boards_.size()) OnKeptBoardLocked(index, f, now);
     }
 
     void SetSignaller(Signaller signaller) { signaller_.store(signaller); }
@@ -327,24 +318,38 @@ class Driver {
     // ---- state file ----
 
     int32_t StateAttach(const char* path) {
-        const int32_t result = state_.Attach(path != nullptr ? path : DefaultStatePath(),
-                                             StateAccess());
-        if (result == 0) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (!state_exit_handler_registered_) {
-                state_exit_handler_registered_ = std::atexit(SaveStateAtExit) == 0;
-            }
-        }
-        return result;
+        std::lock_guard<std::mutex> lock(mutex_);
+        return state_.Attach(path != nullptr ? path : DefaultStatePath(), boards_);
     }
 
-    Persistence state_;
+    void StateDetach() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        state_.Detach();
+    }
 
-    BoardsAccess StateAccess() {
-        return [this](const std::function<void(Boards&, uint64_t)>& f) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            f(boards_, NowLocked());
-        };
+    int32_t StateFlush() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return state_.Flush();
+    }
+
+    int32_t StateReset(bool force) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return state_.Reset(boards_, force);
+    }
+
+    int32_t StateDescribe(std::string* text) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return state_.Describe(text);
+    }
+
+    std::string StatePath() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return state_.Attached() ? state_.Path() : std::string();
+    }
+
+    uint32_t StateSaves() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return state_.Saves();
     }
 
     void Pump() {
@@ -437,6 +442,16 @@ class Driver {
     }
 
   private:
+    // A control call on a board sees the kept state as a request does, and what it
+    // changes of it is kept the same way.
+    template <typename F>
+    void OnKeptBoardLocked(uint32_t index, F& f, uint64_t now) {
+        Board& board = *boards_[index];
+        const bool kept = state_.Begin(index, board);
+        f(board, now);
+        if (kept) (void)state_.End(index, board);
+    }
+
     void PumpLocked(uint64_t now) {
         for (const auto& board : boards_) board->Pump(now);
     }
@@ -594,8 +609,12 @@ class Driver {
             // carry it: it succeeds and does nothing).
             if (out_size > 0) record[qmd::req::kStatus] = f->status;
         } else {
-            Execute(*boards_[board], code, record.data(), in_size, out_size, now);
-            state_.NoteRequestLocked(board, code, record.data(), out_size);
+            // The kept state as every process left it, and what this request changes of it
+            // kept before any other process's request runs on the board.
+            Board& target = *boards_[board];
+            if (!state_.Begin(board, target)) return 0;
+            Execute(target, code, record.data(), in_size, out_size, now);
+            if (!state_.End(board, target)) return 0;
         }
         std::memcpy(buffer, record.data(), out_size);
         if (trace_capacity_ > 0) t.out = Capture(record.data(), out_size);
@@ -629,7 +648,8 @@ class Driver {
     std::condition_variable pump_wake_;
     bool exit_handler_registered_ = false;
     bool exiting_ = false;
-    bool state_exit_handler_registered_ = false;
+
+    Persistence state_;
 };
 
 // Created at first use and never destroyed, so a late call from another thread during
@@ -640,10 +660,6 @@ Driver& TheDriver() {
 }
 
 void StopPumpThreadAtExit() { TheDriver().StopPumpThreadForExit(); }
-void SaveStateAtExit() {
-    Driver& driver = TheDriver();
-    (void)driver.state_.Save(driver.StateAccess(), true);
-}
 
 // ---- backend table ----
 
@@ -709,7 +725,10 @@ uint16_t qmdsim_eeprom_get(uint32_t board, uint16_t word_address) {
 
 void qmdsim_eeprom_set(uint32_t board, uint16_t word_address, uint16_t value) {
     TheDriver().WithBoard(board,
-                          [&](qmdsim::Board& b, uint64_t) { b.eeprom[word_address] = value; });
+                          [&](qmdsim::Board& b, uint64_t) {
+                              b.eeprom[word_address] = value;
+                              b.written_words.push_back(word_address);
+                          });
 }
 
 void qmdsim_eeprom_load(uint32_t board, const uint16_t* words, uint32_t count) {
@@ -717,6 +736,7 @@ void qmdsim_eeprom_load(uint32_t board, const uint16_t* words, uint32_t count) {
     if (count > QMDSIM_EEPROM_WORDS) count = QMDSIM_EEPROM_WORDS;
     TheDriver().WithBoard(board, [&](qmdsim::Board& b, uint64_t) {
         std::memcpy(b.eeprom.data(), words, count * sizeof(uint16_t));
+        for (uint32_t w = 0; w < count; ++w) b.written_words.push_back(static_cast<uint16_t>(w));
     });
 }
 
@@ -965,34 +985,23 @@ uint32_t qmdsim_state_default_path(char* path, uint32_t size) {
 }
 
 int32_t qmdsim_state_attach(const char* path) { return TheDriver().StateAttach(path); }
-
-void qmdsim_state_detach(void) {
-    qmdsim::Driver& driver = TheDriver();
-    driver.state_.Detach(driver.StateAccess());
-}
-
-int32_t qmdsim_state_flush(void) {
-    qmdsim::Driver& driver = TheDriver();
-    return driver.state_.Save(driver.StateAccess(), true);
-}
+void qmdsim_state_detach(void) { TheDriver().StateDetach(); }
+int32_t qmdsim_state_flush(void) { return TheDriver().StateFlush(); }
 
 uint32_t qmdsim_state_path(char* path, uint32_t size) {
-    return CopyOut(TheDriver().state_.Path(), path, size);
+    return CopyOut(TheDriver().StatePath(), path, size);
 }
 
-int32_t qmdsim_state_reset(void) {
-    qmdsim::Driver& driver = TheDriver();
-    return driver.state_.Reset(driver.StateAccess());
-}
+int32_t qmdsim_state_reset(void) { return TheDriver().StateReset(false); }
+int32_t qmdsim_state_force_reset(void) { return TheDriver().StateReset(true); }
 
 int32_t qmdsim_state_describe(char* text, uint32_t size) {
-    qmdsim::Driver& driver = TheDriver();
     std::string description;
-    if (driver.state_.Describe(driver.StateAccess(), &description) != 0) return -1;
+    if (TheDriver().StateDescribe(&description) != 0) return -1;
     return static_cast<int32_t>(CopyOut(description, text, size));
 }
 
-uint32_t qmdsim_state_saves(void) { return TheDriver().state_.Saves(); }
+uint32_t qmdsim_state_saves(void) { return TheDriver().StateSaves(); }
 
 void qmdsim_set_virtual_clock(int32_t on) { TheDriver().SetVirtualClock(on != 0); }
 uint64_t qmdsim_now_us(void) { return TheDriver().NowUs(); }
