@@ -15,6 +15,7 @@ public:
     std::string Finish(const CLI::App& command) override;
     int Run(const Invocation& invocation) const override;
     const std::string& what() const { return what_; }
+    bool force() const { return force_; }
 
 private:
     std::string what_;
