@@ -26,8 +26,6 @@ bool SlotOf(const uint8_t* slot, const Board& board) {
            slot[layout::slot::kHardwareRevision] == board.config.hardware_revision;
 }
 
-uint16_t* EepromWordsOf(Board& board) { return board.eeprom.data(); }
-
 }  // namespace
 
 void Persistence::FactoryLocked(Board& board) {
@@ -125,7 +123,7 @@ bool Persistence::Begin(uint32_t index, Board& board) {
     if (generation != board.kept_generation) {
         if (SlotOf(slot, board)) {
             const uint8_t* words = slot + layout::slot::kEeprom;
-            uint16_t* eeprom = EepromWordsOf(board);
+            uint16_t* eeprom = board.eeprom.data();
             for (std::size_t w = 0; w < QMDSIM_EEPROM_WORDS; ++w) {
                 eeprom[w] = bytes::GetU16(words + 2 * w);
             }
@@ -155,7 +153,7 @@ bool Persistence::End(uint32_t index, Board& board) {
         file_.Unlock();
         return true;
     }
-    const uint16_t* eeprom = EepromWordsOf(board);
+    const uint16_t* eeprom = board.eeprom.data();
     uint8_t* words = slot + layout::slot::kEeprom;
     if (SlotOf(slot, board)) {
         for (uint16_t w : board.written_words) bytes::PutU16(words + 2 * std::size_t{w}, eeprom[w]);
