@@ -420,40 +420,52 @@ QMDSIM_API int32_t qmdsim_trace_get(uint32_t i, qmdsim_trace_entry* entry);
  * The default file: QMD5820_SIM_STATE when set (empty or "off": no state file), else
  * $XDG_STATE_HOME/qmd5820/sim-state, else $HOME/.local/state/qmd5820/sim-state.
  *
- * Only what differs from the factory state is stored. Requests that change kept state
- * (EEPROM word writes, digital output and output memory writes, potentiometer writes and
- * adjustments) are saved at once when the last save is 200 ms old (on the simulator's
- * clock), otherwise with the first request after that, at a close, qmdsim_state_flush or
- * process exit; a process killed in between loses only those last changes. A save lays
- * this process's changes over the file as it is then (under a lock file "<path>.lock")
- * and replaces the file by renaming a temporary file beside it, so concurrent processes
- * neither corrupt the file nor lose each other's changes. A damaged file (bad magic, size
- * or checksum) is reported on stderr and read as the factory state; it is replaced at the
- * next save. qmdsim_reset detaches the state file (after saving). A program that wants the
- * default file before its first library call (a `sim reset` or `sim show` command) attaches
- * it with qmdsim_state_attach(NULL) first. */
+ * Every process using the file maps it, and every request runs under a lock kept in it:
+ * the board first takes what other processes changed, then what the request changes is
+ * in the file before any other process's request runs. Programs running at the same time
+ * see each other's changes request by request, as programs sharing one real board do;
+ * there is no later save that could fail or lose a change. Control calls on a board
+ * (qmdsim_eeprom_set, qmdsim_digital_outputs, ...) see and keep the state the same way.
+ * The first 16 boards are kept.
+ *
+ * A path that names anything but a regular file (a device, FIFO, directory, socket), or
+ * a file that is not a state file of this format, is never opened for writing nor
+ * replaced: attaching fails with what to do on stderr, and every request fails until the
+ * state file is detached or another one attached. A state file whose header or an entry
+ * is damaged is reported on stderr and replaced by (or that entry read as) the factory
+ * state. Beside the file, "<path>.lock" serialises making and removing it. qmdsim_reset
+ * detaches the state file. A program that wants the default file before its first
+ * library call (a `sim reset` or `sim show` command) attaches it with
+ * qmdsim_state_attach(NULL) first. */
 
 /* The default file path (what attaching NULL uses), as snprintf: returns its length and
  * copies at most size - 1 characters plus the terminator. 0 when the default is "none". */
 QMDSIM_API uint32_t qmdsim_state_default_path(char* path, uint32_t size);
-/* Attach a state file (NULL: the default): the boards take its state, changes are saved.
+/* Attach a state file (NULL: the default; made when missing): the boards take its state.
  * 0 attached, 1 no state file wanted (empty path, or the default is "none"), -1 the file
- * cannot be used (message on stderr; nothing is attached). */
+ * cannot be used (message on stderr; requests fail until a detach or another attach). */
 QMDSIM_API int32_t qmdsim_state_attach(const char* path);
-/* Save what waits, then stop keeping state (the boards keep their current state). */
+/* Stop keeping state (the boards keep their current state). */
 QMDSIM_API void qmdsim_state_detach(void);
-/* Save what waits now: 0 done (or nothing to save), -1 the save failed. */
+/* Write the file through to the disk: 0 done (or nothing attached), -1 failed or the
+ * attached file cannot be used. */
 QMDSIM_API int32_t qmdsim_state_flush(void);
-/* The attached file's path as snprintf; 0 and "" when none is attached. */
+/* The attached file's path (also one that could not be used) as snprintf; 0 and "" when
+ * none is attached. */
 QMDSIM_API uint32_t qmdsim_state_path(char* path, uint32_t size);
-/* Back to the factory state: remove the attached file and reset the EEPROM, outputs and
- * potentiometers of every board. 0 done, -1 no file attached or the file not removable. */
+/* Back to the factory state: the EEPROM, outputs and potentiometers of every board, and
+ * the file and its lock file removed (only a state file is removed, of any format).
+ * 0 done, -1 nothing attached or the file cannot be reset, -2 another process has the
+ * file mapped (it uses the boards): nothing changed. */
 QMDSIM_API int32_t qmdsim_state_reset(void);
+/* The same even while other processes use the boards: they see the factory state at their
+ * next request, and the file stays (they share it). */
+QMDSIM_API int32_t qmdsim_state_force_reset(void);
 /* A readable description of what the attached file holds (path, per board: outputs,
- * potentiometers not at 128, EEPROM words that differ from the factory image), after
- * saving what waits. Returns its length as snprintf, -1 when no file is attached. */
+ * potentiometers not at 128, EEPROM words that differ from the factory image). Returns
+ * its length as snprintf, -1 when no file is attached or it cannot be used. */
 QMDSIM_API int32_t qmdsim_state_describe(char* text, uint32_t size);
-/* Number of times this process has written the state file. */
+/* Number of requests and control calls of this process that changed the state file. */
 QMDSIM_API uint32_t qmdsim_state_saves(void);
 
 /* ---- time ------------------------------------------------------------------------------ */

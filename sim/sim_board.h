@@ -224,6 +224,11 @@ struct Board {
     std::array<uint8_t, kPotentiometerCount> potentiometers;
     PrimaryLine line;
     FrontEnd frontend;
+    // For the state file: the EEPROM words written since the current request began, and
+    // the generation of the file's slot the board last took (kNotTaken: none yet).
+    static constexpr uint64_t kNotTaken = ~uint64_t{0};
+    std::vector<uint16_t> written_words;
+    uint64_t kept_generation = kNotTaken;
 
     // Runs the timer and the sequence acquisition up to `now_us`, queueing their
     // interrupts, and brings the auto-refresh area up to date.

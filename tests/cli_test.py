@@ -132,6 +132,55 @@ def test_sim_state(work):
     check("sim show without a state file says so", r.returncode == 0 and "no state file" in r.stdout, r)
 
 
+def run_on_state(state, *args, timeout=20):
+    """The tool's result with QMD5820_SIM_STATE=state (exit None: killed after `timeout`)."""
+    env = dict(os.environ, QMD5820_SIM_STATE=state)
+    try:
+        return subprocess.run([TOOL, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              text=True, env=env, timeout=timeout)
+    except subprocess.TimeoutExpired as e:
+        return subprocess.CompletedProcess(e.cmd, None, "", "")
+
+
+def test_state_file_never_destroys(work):
+    """A state file path that names anything but a state file: left as it is, and the
+    command fails at once, saying what to do."""
+    fifo = os.path.join(work, "fifo")
+    os.mkfifo(fifo)
+    r = run_on_state(fifo, "list", timeout=10)
+    check("a FIFO as state file: list fails at once", r.returncode not in (0, None) and
+          "is a FIFO" in r.stderr, r)
+    notes = os.path.join(work, "notes.txt")
+    with open(notes, "w") as f:
+        f.write("keep\n")
+    for args in (("outputs", "0", "on", "1"), ("sim", "reset"), ("sim", "show")):
+        r = run_on_state(notes, *args)
+        with open(notes) as f:
+            kept = f.read() == "keep\n"
+        check(f"a text file as state file: {' '.join(args)} fails and leaves it",
+              r.returncode not in (0, None) and kept and "QMD5820_SIM_STATE" in r.stderr, r)
+    r = run_on_state(work, "outputs", "0", "on", "1")
+    check("a directory as state file: the command fails", r.returncode not in (0, None) and
+          "is a directory" in r.stderr and os.path.isdir(work), r)
+
+
+def test_parallel_outputs(work):
+    """Programs switching distinct outputs on at the same time: none is lost."""
+    state = os.path.join(work, "state")
+    env = dict(os.environ, QMD5820_SIM_STATE=state)
+    trials, lost = 25, 0
+    for _ in range(trials):
+        run_on_state(state, "outputs", "0", "off", "0xFF")
+        procs = [subprocess.Popen([TOOL, "outputs", "0", "on", str(1 << bit)], env=env,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                 for bit in range(4)]
+        codes = [p.wait(timeout=20) for p in procs]
+        r = run_on_state(state, "outputs", "0")
+        lost += 0 if codes == [0, 0, 0, 0] and "(0x0F)" in r.stdout else 1
+    print(f"parallel outputs on: {lost} of {trials} trials lost a change")
+    check("four parallel 'outputs on' of distinct bits end at 0x0F every time", lost == 0)
+
+
 def parse_json(result):
     try:
         return json.loads(result.stdout)
@@ -776,7 +825,7 @@ def main():
                      test_acquire, test_line, test_stdout_failures, test_calibrate):
             test()
         for test in (test_output_files, test_eeprom_backup, test_changes_take_a_backup,
-                     test_sim_state):
+                     test_sim_state, test_state_file_never_destroys, test_parallel_outputs):
             with tempfile.TemporaryDirectory() as work:
                 test(work)
     print(f"{RESULTS['passed']} passed, {RESULTS['failed']} failed")

@@ -107,6 +107,12 @@ TEST(ToolCommandLine, AcceptedCommandsCarryTheirValues) {
     line = Parse({"sim", "reset"});
     EXPECT_EQ(line.name(), "sim");
     EXPECT_EQ(As<qmdtool::SimCommand>(line).what(), "reset");
+    EXPECT_FALSE(As<qmdtool::SimCommand>(line).force());
+    line = Parse({"sim", "reset", "--force"});
+    EXPECT_EQ(As<qmdtool::SimCommand>(line).what(), "reset");
+    EXPECT_TRUE(As<qmdtool::SimCommand>(line).force());
+    line = Parse({"sim", "reset"});  // the reused parser forgets --force
+    EXPECT_FALSE(As<qmdtool::SimCommand>(line).force());
 #endif
 }
 
@@ -242,7 +248,8 @@ TEST(ToolCommandLine, HelpIsTheCommandsOwnAndVersionRunsNothing) {
           "--position BOARD:CH=VALUE"}) {
         EXPECT_NE(line.text.find(synopsis), std::string::npos) << synopsis << "\n" << line.text;
     }
-    EXPECT_EQ(line.text.find("sim reset | show") != std::string::npos, QMD5820_TOOL_SIMULATOR != 0)
+    EXPECT_EQ(line.text.find("sim reset [--force] | show") != std::string::npos,
+              QMD5820_TOOL_SIMULATOR != 0)
         << line.text;
     line = Parse({"help"}, false);
     EXPECT_EQ(line.kind, CommandLine::kHelp);

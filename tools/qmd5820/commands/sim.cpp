@@ -4,6 +4,9 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <filesystem>
+#include <string>
+#include <system_error>
 
 #include "qmd5820sim.h"
 
@@ -11,7 +14,9 @@ namespace qmdtool {
 
 void SimCommand::Declare(CLI::App& command) {
     command.require_subcommand(1, 1);
-    command.add_subcommand("reset", "back to the factory state");
+    CLI::App* reset = command.add_subcommand("reset", "back to the factory state");
+    reset->add_flag("--force", force_,
+                    "reset even while another process uses the simulated boards");
     command.add_subcommand("show", "print the saved state");
 }
 
@@ -27,15 +32,30 @@ int SimCommand::Run(const Invocation&) const {
                     "starts from the factory state\n");
         return 0;
     }
-    if (attached != 0) return kFailed;  // the simulator said why
+    // The simulator said why; a file it refuses to use may still be one it can remove.
+    if (attached != 0 && what_ != "reset") return kFailed;
     char path[4096] = {};
     qmdsim_state_path(path, sizeof path);
     if (what_ == "reset") {
-        if (qmdsim_state_reset() != 0) {
-            std::fprintf(stderr, "qmd5820: the state file %s cannot be removed\n", path);
+        const int32_t reset = force_ ? qmdsim_state_force_reset() : qmdsim_state_reset();
+        if (reset == -2) {
+            std::fprintf(stderr,
+                         "qmd5820: another process is using the simulated boards (state file "
+                         "%s): nothing was reset; end it first, or use 'sim reset --force'\n",
+                         path);
             return kFailed;
         }
-        std::printf("simulated boards back to the factory state (%s removed)\n", path);
+        if (reset != 0) {
+            std::fprintf(stderr, "qmd5820: the state file %s cannot be reset\n", path);
+            return kFailed;
+        }
+        std::error_code error;
+        if (std::filesystem::exists(path, error)) {
+            std::printf("simulated boards back to the factory state (%s reset in place: other "
+                        "processes use it)\n", path);
+        } else {
+            std::printf("simulated boards back to the factory state (%s removed)\n", path);
+        }
         return 0;
     }
     const int32_t length = qmdsim_state_describe(nullptr, 0);

@@ -7,17 +7,19 @@
 
 namespace qmdtool {
 
-// sim reset | show
+// sim reset [--force] | show
 class SimCommand final : public Command {
 public:
     void Declare(CLI::App& command) override;
-    void Reset() override {}
+    void Reset() override { force_ = false; }
     std::string Finish(const CLI::App& command) override;
     int Run(const Invocation& invocation) const override;
     const std::string& what() const { return what_; }
+    bool force() const { return force_; }
 
 private:
     std::string what_;
+    bool force_ = false;
 };
 
 }  // namespace qmdtool
