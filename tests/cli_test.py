@@ -657,7 +657,11 @@ def test_eeprom_backup(work):
     torn[132] += 58  # the structured area grown without its record
     write_backup(changed, data[:BACKUP_HEADER], torn)
     r = run("db", "0", "restore", changed)
-    check("restore reports an inconsistent database it wrote back",
+    check("restore refuses a backup whose database is inconsistent and names the problem",
+          r.returncode == 1 and "nothing was written" in r.stderr and
+          "problem: word 132" in r.stderr, r)
+    r = run("db", "0", "restore", changed, "--force")
+    check("restore --force writes it and reports the inconsistent database it wrote back",
           r.returncode == 0 and "1 word(s) written" in r.stdout and
           "inconsistent" in r.stdout and "problem: word 132" in r.stdout, r)
 

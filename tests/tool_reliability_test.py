@@ -77,10 +77,13 @@ def test_breaks():
         seen = wait_for(p, "symmetry")
         sent = time.monotonic()
         p.send_signal(sig)
+        seen += wait_for(p, "interrupted by")
+        answered = time.monotonic() - sent
         seen += wait_for(p, "potentiometers")
         acted = time.monotonic() - sent
         r = finish(p, seen)
-        print(f"  worker {sig.name}: break done and reported after {acted:.2f} s")
+        print(f"  worker {sig.name}: answered after {answered:.2f} s, break done and reported "
+              f"after {acted:.2f} s")
         check(f"worker calibration ended by {sig.name}: exit {128 + sig}, block restored, "
               "potentiometers said not to be",
               r.returncode == 128 + sig and f"interrupted by {sig.name}" in r.stderr and
@@ -262,6 +265,9 @@ def test_database_values(work):
     words[at + 1:at + 5] = [0, 0, 0, 0xC014]  # range -5.0 (little-endian double)
     write_backup(backup, header, words)
     r = run("db", "0", "restore", backup, env=env)
+    check("a backup whose database the check refuses is not restored without --force",
+          r.returncode == 1 and "inconsistent" in r.stderr and "nothing was written" in r.stderr, r)
+    r = run("db", "0", "restore", backup, "--force", env=env)
     r = run("db", "0", "check", env=env)
     check("db check flags a record whose range the shared check refuses",
           r.returncode == 1 and "range: expected a number above 0" in r.stdout, r)

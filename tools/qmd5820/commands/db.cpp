@@ -141,7 +141,9 @@ void DbCommand::Declare(CLI::App& command) {
     CLI::App* restore = command.add_subcommand(
         "restore", "write a backup back (only words that differ) and verify");
     restore->add_option("FILE", texts_.file, "backup file")->required()->type_name("")->check(NotEmpty());
-    restore->add_flag("--force", texts_.force, "also a backup saved from another board")
+    restore->add_flag("--force", texts_.force,
+                      "also a backup saved from another board, or one whose database is "
+                      "inconsistent")
         ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
     command.add_subcommand("check", "check the transducer database in the EEPROM");
 }

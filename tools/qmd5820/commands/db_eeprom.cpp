@@ -149,6 +149,17 @@ int DatabaseRestore(const Board& board, const std::string& file, bool force) {
         std::fprintf(stderr, "qmd5820: %s: %s; nothing was written\n", file.c_str(), error.c_str());
         return kFailed;
     }
+    // A database the check calls inconsistent is written only on request.
+    if (const CheckReport wanted = CheckImage(backup->image); !wanted.consistent()) {
+        std::fprintf(force ? stdout : stderr, "%s: %s holds an inconsistent transducer database:\n",
+                     force ? "warning" : "qmd5820", file.c_str());
+        PrintCheck(wanted, force ? stdout : stderr);
+        if (!force) {
+            std::fprintf(stderr, "qmd5820: nothing was written (add --force to restore it "
+                                 "anyway)\n");
+            return kFailed;
+        }
+    }
     BoardIdentity identity;
     if (!ReadIdentity(board, identity)) return kFailed;
     if (!(identity == backup->identity)) {

@@ -42,11 +42,18 @@ const char* SignalName(int signal) {
 
 InterruptSignals::InterruptSignals() {
     g_interrupted = 0;
-    for (const int signal : HandledSignals()) {
-        void (*handler)(int) = std::signal(signal, OnInterrupt);
-        if (handler == SIG_IGN) std::signal(signal, SIG_IGN);
-        previous_.push_back({signal, handler});
-    }
+    for (const int signal : HandledSignals()) Install(signal);
+}
+
+InterruptSignals::InterruptSignals(std::initializer_list<int> signals) {
+    g_interrupted = 0;
+    for (const int signal : signals) Install(signal);
+}
+
+void InterruptSignals::Install(int signal) {
+    void (*handler)(int) = std::signal(signal, OnInterrupt);
+    if (handler == SIG_IGN) std::signal(signal, SIG_IGN);
+    previous_.push_back({signal, handler});
 }
 
 InterruptSignals::~InterruptSignals() {

@@ -6,6 +6,7 @@
 #define QMD5820_TOOL_SIGNALS_H
 
 #include <csignal>
+#include <initializer_list>
 #include <vector>
 
 namespace qmdtool {
@@ -25,11 +26,14 @@ const char* SignalName(int signal);
 class InterruptSignals {
 public:
     InterruptSignals();
+    // Only the signals given (a command that ends otherwise on the rest).
+    explicit InterruptSignals(std::initializer_list<int> signals);
     ~InterruptSignals();
     InterruptSignals(const InterruptSignals&) = delete;
     InterruptSignals& operator=(const InterruptSignals&) = delete;
 
 private:
+    void Install(int signal);
     struct Previous {
         int signal;
         void (*handler)(int);
