@@ -130,6 +130,15 @@ def test_sim_state(work):
           r.returncode == 0 and "factory" in r.stdout and "(0x00)" in r2.stdout, r2)
     r = run("sim", "show")
     check("sim show without a state file says so", r.returncode == 0 and "no state file" in r.stdout, r)
+    # Without QMD5820_SIM_STATE, XDG_STATE_HOME and HOME the reason is the missing home,
+    # not the variable.
+    bare = {k: v for k, v in os.environ.items()
+            if k not in ("QMD5820_SIM_STATE", "XDG_STATE_HOME", "HOME")}
+    r = subprocess.run([TOOL, "sim", "show"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                       text=True, env=bare, timeout=20)
+    check("sim show without a home names the missing home",
+          r.returncode == 0 and "HOME are all unset" in r.stdout and
+          "is empty or" not in r.stdout, r)
 
 
 def run_on_state(state, *args, timeout=20):

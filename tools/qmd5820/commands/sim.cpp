@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -28,8 +29,13 @@ std::string SimCommand::Finish(const CLI::App& command) {
 int SimCommand::Run(const Invocation&) const {
     const int32_t attached = qmdsim_state_attach(nullptr);
     if (attached == 1) {
-        std::printf("no state file is kept (QMD5820_SIM_STATE is empty or \"off\"): every run "
-                    "starts from the factory state\n");
+        // Say which of the two reasons holds: the variable turns it off, or there is no
+        // directory for the default file.
+        const char* variable = std::getenv("QMD5820_SIM_STATE");
+        std::printf("no state file is kept (%s): every run starts from the factory state\n",
+                    variable != nullptr ? "QMD5820_SIM_STATE is empty or \"off\""
+                                        : "QMD5820_SIM_STATE, XDG_STATE_HOME and HOME are all "
+                                          "unset, so there is no directory for it");
         return 0;
     }
     // The simulator said why; a file it refuses to use may still be one it can remove.
