@@ -139,7 +139,9 @@ void SimulatorEvent(Input& in) {
             qmdsim_raise_interrupt(in.Below(kBoards), &record);
             break;
         }
-        case 6: qmdsim_advance_us(in.U8() * 4u); break;  // at most ~1 ms: bounded interrupt counts
+        // At most 255 us a step: the fastest timer (1 us) queues at most 255 records a step, so
+        // a full FIFO takes many steps and an execution stays short.
+        case 6: qmdsim_advance_us(in.U8()); break;
         case 7: qmdsim_set_acquisition_running(in.Below(kBoards), in.Bool() ? 1 : 0); break;
         case 8:
             if (in.Bool()) {
