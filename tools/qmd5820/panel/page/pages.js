@@ -1,0 +1,2 @@
+// Database, acquisition and calibration pages.
+'use strict';

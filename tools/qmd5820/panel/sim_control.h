@@ -1,0 +1,19 @@
+// What the panel does with the simulated board when the library runs on one
+// (sim_control.cpp); without it (sim_control_none.cpp) the simulated board's page is absent
+// and every hook does nothing.
+#ifndef QMD5820_PANEL_SIM_CONTROL_H
+#define QMD5820_PANEL_SIM_CONTROL_H
+
+#include <cstdint>
+
+namespace qmdpanel {
+
+bool SimulatorPresent();
+// Puts the simulated transducer of `channel` at `position` (metric unit).
+void SimMove(uint8_t board, uint8_t channel, double position);
+// The position set last and the range of the channel's transducer type.
+void SimChannel(uint8_t board, uint8_t channel, double& position, double& range);
+
+}  // namespace qmdpanel
+
+#endif

@@ -1,0 +1,13 @@
+// Without a simulated board (the production library): nothing to move.
+#include "panel/sim_control.h"
+
+namespace qmdpanel {
+
+bool SimulatorPresent() { return false; }
+void SimMove(uint8_t, uint8_t, double) {}
+void SimChannel(uint8_t, uint8_t, double& position, double& range) {
+    position = 0.0;
+    range = 0.0;
+}
+
+}  // namespace qmdpanel
