@@ -3,6 +3,10 @@
 // The inputs, outputs and counts reach the page on the live stream.
 #include <httplib.h>
 
+#include <array>
+#include <atomic>
+#include <memory>
+
 #include "panel/interrupts.h"
 #include "panel/panel_server.h"
 
@@ -19,6 +23,13 @@ Json Refused(const char* text) {
 }  // namespace
 
 void IoRoutes(Panel& panel, httplib::Server& server) {
+    // A timer the panel started stops with the panel (its interrupts would find no routine).
+    auto timers = std::make_shared<std::array<std::atomic<bool>, 16>>();
+    panel.OnStop([timers](BoardState& state) {
+        if (state.index < 16 && (*timers)[state.index].exchange(false)) {
+            i_QMD5820_StopTimer(state.handle);
+        }
+    });
     // {"mask": 0..255, "on": bool}: the outputs of the mask switched on or off.
     server.Post(R"(/api/board/(\d+)/outputs)", [&panel](const httplib::Request& request,
                                                         httplib::Response& response) {
@@ -57,7 +68,7 @@ void IoRoutes(Panel& panel, httplib::Server& server) {
     });
 
     // {"time_base": 0..2, "reload": 0..65535, "interrupts": bool}
-    server.Post(R"(/api/board/(\d+)/timer/start)", [&panel](const httplib::Request& request,
+    server.Post(R"(/api/board/(\d+)/timer/start)", [&panel, timers](const httplib::Request& request,
                                                            httplib::Response& response) {
         BoardOwner* owner = BoardOf(panel, request, response);
         Json body;
@@ -70,6 +81,7 @@ void IoRoutes(Panel& panel, httplib::Server& server) {
         const bool interrupts = body.value("interrupts", true);
         ReplyJson(response, owner->Call<Json>([=](BoardState& state) {
             if (!state.open) return Refused("the board is closed");
+            if (state.index < 16) (*timers)[state.index] = true;
             if (interrupts) {
                 const int16_t installed = InstallRoutine(state);
                 if (installed != 0) return Result(installed, state.handle);

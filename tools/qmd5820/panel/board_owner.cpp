@@ -1,6 +1,8 @@
 // The board's owner thread (see board_owner.h).
 #include "panel/board_owner.h"
 
+#include "panel/interrupts.h"
+
 #include <cmath>
 #include <cstdio>
 #include <vector>
@@ -123,6 +125,12 @@ void BoardOwner::Sample(BoardState& state) {
         if (i_QMD5820_Get8DigitalOutputsStatus(state.handle, &outputs) == 0) {
             json += ",\"outputs\":" + std::to_string(outputs);
         }
+    }
+    if (RoutineInstalled(index_)) {
+        const InterruptCounts counts = Counts(index_);
+        json += ",\"timer_interrupts\":" + std::to_string(counts.timer) +
+                ",\"sequence_interrupts\":" + std::to_string(counts.sequence) +
+                ",\"short_circuit_interrupts\":" + std::to_string(counts.short_circuit);
     }
     if (state.extend) state.extend(state, json);
     json += ",\"sample\":" + std::to_string(samples_.load() + 1) + "}";

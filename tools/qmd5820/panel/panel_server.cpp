@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "panel/assets.h"
+#include "panel/interrupts.h"
 #include "panel/sim_control.h"
 
 namespace qmdpanel {
@@ -116,7 +117,10 @@ void Panel::Stop() {
     server_->stop();
     for (auto& owner : owners_) {
         owner->Stop([this](BoardState& state) {
-            for (auto& hook : stop_hooks_) hook(state);
+            if (state.open) {
+                for (auto& hook : stop_hooks_) hook(state);
+                RemoveRoutine(state);
+            }
         });
     }
 }
