@@ -50,7 +50,7 @@ void SimulatorRoutes(Panel& panel, httplib::Server& server) {
         Swing* swing = &(*swings)[i];
         const bool moving = panel.options().moving;
         panel.owner(i).Call<int>([swing, swings, moving](BoardState& state) {
-            state.tick = [swing, swings](BoardState& s) { StepSwing(s, *swing); };
+            state.ticks.push_back([swing, swings](BoardState& s) { StepSwing(s, *swing); });
             if (moving) StartSwing(state, *swing);
             return 0;
         });

@@ -84,7 +84,7 @@ void BoardOwner::Loop() {
 // One snapshot: {"sequence":n,"open":b,"busy":"","channels":[[channel,raw,value|null],...],
 // "inputs":n,"outputs":n,...}. Written by hand: it is made 50 times a second.
 void BoardOwner::Sample(BoardState& state) {
-    if (state.tick) state.tick(state);
+    for (auto& tick : state.ticks) tick(state);
     std::string json = "{\"board\":" + std::to_string(index_) +
                        ",\"open\":" + (state.open ? "true" : "false");
     json += ",\"busy\":\"" + state.busy_with + "\"";
@@ -132,7 +132,7 @@ void BoardOwner::Sample(BoardState& state) {
                 ",\"sequence_interrupts\":" + std::to_string(counts.sequence) +
                 ",\"short_circuit_interrupts\":" + std::to_string(counts.short_circuit);
     }
-    if (state.extend) state.extend(state, json);
+    for (auto& extend : state.extends) extend(state, json);
     json += ",\"sample\":" + std::to_string(samples_.load() + 1) + "}";
     samples_.fetch_add(1);
     stream_.Publish(std::move(json));

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "QMD5820.h"
 #include "panel/live_stream.h"
@@ -32,9 +33,10 @@ struct BoardState {
     // The live sampling pauses while an acquisition or a calibration has the board.
     bool busy = false;
     std::string busy_with;
-    // Extra fields for the snapshot, set by the features that own them.
-    std::function<void(BoardState&, std::string& json)> extend;
-    std::function<void(BoardState&)> tick;  // runs before every sample (e.g. --moving)
+    // Run before every sample (the swing of simulated positions, a running acquisition's
+    // reading), and extra fields for the snapshot, by the features that own them.
+    std::vector<std::function<void(BoardState&)>> ticks;
+    std::vector<std::function<void(BoardState&, std::string& json)>> extends;
 };
 
 class BoardOwner {

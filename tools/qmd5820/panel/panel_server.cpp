@@ -211,6 +211,7 @@ void Panel::Routes() {
     BoardRoutes(*this, server);
     IoRoutes(*this, server);
     DatabaseRoutes(*this, server);
+    AcquisitionRoutes(*this, server);
     SimulatorRoutes(*this, server);
 }
 

@@ -93,6 +93,8 @@ bool Field(const Json& body, const char* name, double low, double high, double& 
 void BoardRoutes(Panel& panel, httplib::Server& server);
 void IoRoutes(Panel& panel, httplib::Server& server);
 void DatabaseRoutes(Panel& panel, httplib::Server& server);
+void AcquisitionRoutes(Panel& panel, httplib::Server& server);
+void CalibrationRoutes(Panel& panel, httplib::Server& server);
 void SimulatorRoutes(Panel& panel, httplib::Server& server);
 
 }  // namespace qmdpanel

@@ -124,3 +124,49 @@ $('db-add-confirm').onclick = guard(confirmAdd);
 $('db-restore-check').onclick = guard(checkRestore);
 $('db-restore-confirm').onclick = guard(confirmRestore);
 for (const input of $('db-add').elements) input.oninput = () => { $('db-add-confirm').hidden = true; };
+
+// ---- Acquisition ------------------------------------------------------------------------------
+let acqPlot = null;
+const acqRows = [];
+function acqChannels() {
+  return $('acq-channels').value.trim().split(/\s+/).map((pair) => pair.split(':').map(Number));
+}
+
+async function startAcquisition() {
+  const channels = acqChannels();
+  const r = await api('POST', boardPath('acquisition/start'), {
+    channels, sequences_per_interrupt: Number($('acq-spi').value),
+  });
+  if (!ok(r, 'acquisition running')) return;
+  acqRows.length = 0;
+  if (acqPlot) { acqPlot.destroy(); acqPlot = null; }
+  acqPlot = new Dygraph($('acq-plot'), [[0].concat(channels.map(() => null))], {
+    labels: ['time/s'].concat(channels.map(([c]) => 'ch ' + c)), ylabel: 'mm', legend: 'always',
+  });
+  $('acq-download').hidden = true;
+}
+
+async function stopAcquisition() {
+  const r = await api('POST', boardPath('acquisition/stop'));
+  if (!ok(r, 'acquisition stopped: ' + r.written + ' sequences')) return;
+  const link = $('acq-download');
+  link.href = '/api/' + boardPath('acquisition.csv') + '?token=' + encodeURIComponent(token);
+  link.download = 'board' + panel.board + '-acquisition.csv';
+  link.hidden = false;
+}
+
+function showAcquisition(s) {
+  const a = s.acquisition;
+  if (!a) return;
+  $('acq-status').textContent = (a.running ? 'running: ' : 'stopped: ') + a.written + ' sequences recorded, backlog ' +
+    a.backlog + ' sequence(s) announced by the board and not read yet' + (a.stopped_because ? ' — stopped: ' + a.stopped_because : '');
+  if (!acqPlot || !a.points.length) return;
+  for (const p of a.points) acqRows.push(p);
+  // About 30 s of the batches' points: one per snapshot, whatever the sequence rate.
+  while (acqRows.length > 1500) acqRows.shift();
+  if ($('page-acquisition').classList.contains('active')) acqPlot.updateOptions({ file: acqRows });
+}
+
+$('acq-start').onclick = guard(startAcquisition);
+$('acq-stop').onclick = guard(stopAcquisition);
+panel.handlers.push(showAcquisition);
