@@ -212,6 +212,7 @@ void Panel::Routes() {
     IoRoutes(*this, server);
     DatabaseRoutes(*this, server);
     AcquisitionRoutes(*this, server);
+    CalibrationRoutes(*this, server);
     SimulatorRoutes(*this, server);
 }
 

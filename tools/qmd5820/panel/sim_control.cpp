@@ -18,4 +18,10 @@ void SimChannel(uint8_t board, uint8_t channel, double& position, double& range)
     range = state.range;
 }
 
+void SimEnableFrontEnd(uint8_t board) { qmdsim_frontend_enable(board, 1); }
+
+double SimBoardZero(uint8_t board, uint8_t channel) {
+    return qmdsim_frontend_zero_position(board, channel);
+}
+
 }  // namespace qmdpanel

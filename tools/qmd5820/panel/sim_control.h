@@ -14,6 +14,12 @@ void SimMove(uint8_t board, uint8_t channel, double position);
 // The position set last and the range of the channel's transducer type.
 void SimChannel(uint8_t board, uint8_t channel, double& position, double& range);
 
+// The simulated board's front end with its errors (calibration has something to correct).
+void SimEnableFrontEnd(uint8_t board);
+// Where the channel's transducer reads zero after a model 1 calibration; 0 without a
+// simulated board.
+double SimBoardZero(uint8_t board, uint8_t channel);
+
 }  // namespace qmdpanel
 
 #endif

@@ -10,4 +10,7 @@ void SimChannel(uint8_t, uint8_t, double& position, double& range) {
     range = 0.0;
 }
 
+void SimEnableFrontEnd(uint8_t) {}
+double SimBoardZero(uint8_t, uint8_t) { return 0.0; }
+
 }  // namespace qmdpanel
