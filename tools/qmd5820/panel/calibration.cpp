@@ -46,6 +46,12 @@ void CalibrationRun::Place(BoardState& state, uint8_t channel, double x, const c
     }
 }
 
+// Where channel `first` reads zero: for transducer model 1 on the simulated board the
+// board's zero of the group, which the run's adjustments move (asked each time).
+double CalibrationRun::Zero(BoardState& state) const {
+    return setup_.worker && setup_.model == 1 ? SimBoardZero(state.index, setup_.first) : 0.0;
+}
+
 Json CalibrationRun::Readings(BoardState& state, bool after) {
     Json readings = Json::array();
     std::vector<uint8_t> channels{setup_.first};
@@ -54,7 +60,7 @@ Json CalibrationRun::Readings(BoardState& state, bool after) {
         if (i_QMD5820_Init1TransducerChannel(state.handle, ch, setup_.transducer, 0.0) != 0) break;
         // Without a simulated board: one reading where the transducer stands.
         const std::vector<double> where = SimulatorPresent() ? setup_.readings_at : std::vector<double>{0.0};
-        const double zero = ch == setup_.first && setup_.worker ? zero_ : 0.0;
+        const double zero = ch == setup_.first ? Zero(state) : 0.0;
         for (const double x : where) {
             if (SimulatorPresent()) SimMove(state.index, ch, zero + x);
             uint16_t raw = 0;
@@ -96,7 +102,6 @@ Json CalibrationRun::Start(BoardState& state, LiveStream& stream, const Calibrat
     setup_ = setup;
     range_ = range;
     if (SimulatorPresent()) SimEnableFrontEnd(state.index);
-    zero_ = setup.worker && setup.model == 1 ? SimBoardZero(state.index, setup.first) : 0.0;
     after_ = Json::array();
     Readings(state, false);
     outcome_.clear();
@@ -264,12 +269,14 @@ void CalibrationRun::Tick(BoardState& state) {
     const std::string ch0 = std::to_string(setup_.first);
     switch (status) {
         case QMD5820_WORKER_AWAIT_ZERO:
+            zero_ = Zero(state);
             Place(state, setup_.first, zero_, "the board's zero");
             instruction_ = "move the transducer on channel " + ch0 +
                            " to its zero; the worker goes on by itself when it reads it" +
                            (SimulatorPresent() ? " (on the simulated board the panel has moved it there)" : "");
             break;
         case QMD5820_WORKER_CONFIRM_ZERO:
+            zero_ = Zero(state);
             Place(state, setup_.first, zero_, "its zero");
             break;
         case QMD5820_WORKER_CONFIRM_POSITION:

@@ -38,12 +38,13 @@ public:
 private:
     void Finish(BoardState& state, bool done, const std::string& outcome);
     Json Readings(BoardState& state, bool after);
+    double Zero(BoardState& state) const;
     void Place(BoardState& state, uint8_t channel, double x, const char* what);
     void StepWait(BoardState& state);
     int16_t RunStep(BoardState& state, LiveStream& stream, bool first);
 
     CalibrationSetup setup_;
-    double zero_ = 0.0;  // where channel `first` reads zero (model 1 on the simulated board)
+    double zero_ = 0.0;  // where channel `first` reads zero, found at the worker's wait for it
     double range_ = 0.0;
     bool running_ = false;
     bool stepping_ = false;  // step by step: between Start and the last step

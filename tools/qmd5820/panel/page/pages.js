@@ -170,3 +170,66 @@ function showAcquisition(s) {
 $('acq-start').onclick = guard(startAcquisition);
 $('acq-stop').onclick = guard(stopAcquisition);
 panel.handlers.push(showAcquisition);
+
+// ---- Calibration wizard -----------------------------------------------------------------------
+function calibrationForm() {
+  const data = {};
+  for (const input of $('cal-form').elements) {
+    if (input.name) data[input.name] = input.name === 'procedure' ? input.value : Number(input.value);
+  }
+  data.readings_at = $('cal-positions').value.trim().split(/\s+/).filter((x) => x).map(Number);
+  return data;
+}
+
+async function startCalibration() {
+  say('starting the calibration…', true);
+  $('cal-start').disabled = true;
+  try {
+    const r = await api('POST', boardPath('calibration/start'), calibrationForm());
+    ok(r, 'calibration running');
+  } finally {
+    $('cal-start').disabled = false;
+  }
+}
+
+async function continueCalibration() {
+  $('cal-continue').disabled = true;
+  $('cal-instruction').textContent = '';
+  ok(await api('POST', boardPath('calibration/continue')), 'confirmed');
+}
+
+async function breakCalibration() {
+  const r = await api('POST', boardPath('calibration/break'));
+  if (r.restore) say('Break: ' + r.restore, r.code === 0);
+  else ok(r);
+}
+
+function showReadings(c) {
+  const body = $('cal-readings').tBodies[0];
+  body.innerHTML = '';
+  c.before.forEach((b, i) => {
+    const a = c.after[i];
+    const row = body.insertRow();
+    row.insertCell().textContent = 'ch ' + b.channel + (b.position === null ? ' (where it stands)' : ' at ' + b.position);
+    row.insertCell().textContent = b.value !== undefined ? b.value.toFixed(5) : b.error;
+    row.insertCell().textContent = a && a.value !== undefined ? a.value.toFixed(5) : '';
+    row.insertCell().textContent = a && a.value !== undefined && b.position !== null && c.range
+      ? (100 * (a.value - b.position) / c.range).toFixed(4) : '';
+  });
+}
+
+function showCalibration(s) {
+  const c = s.calibration;
+  if (!c) return;
+  $('cal-status').textContent = (c.running ? 'running — ' : '') + c.phase +
+    (c.values ? '   live values ' + c.values[0] + ' ' + c.values[1] : '') + (c.outcome ? '   — ' + c.outcome : '');
+  $('cal-instruction').textContent = c.instruction || '';
+  $('cal-continue').disabled = !c.instruction;
+  $('cal-break').disabled = !c.running;
+  if (c.before) showReadings(c);
+}
+
+$('cal-start').onclick = guard(startCalibration);
+$('cal-continue').onclick = guard(continueCalibration);
+$('cal-break').onclick = guard(breakCalibration);
+panel.handlers.push(showCalibration);
