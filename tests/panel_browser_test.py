@@ -85,7 +85,13 @@ def live_pages(driver):
     page.tab("simulator")
     slider = wait_for(lambda: driver.find_elements(By.ID, "sim-pos-1"))[0]
     driver.execute_script("arguments[0].value = 7.5; arguments[0].dispatchEvent(new Event('input'));", slider)
+    page.el("sim-short").click()
     page.shot("simulator")
+    page.tab("boards")
+    page.el("line-test").click()
+    R.check(wait_for(lambda: "SHORT CIRCUIT" in page.text("line-status")), "the injected short circuit is seen")
+    page.el("line-rearm").click()
+    R.check(wait_for(lambda: "no short circuit" in page.text("line-status")), "a rearm clears it")
     page.tab("channels")
     R.check(wait_for(lambda: page.value(1) is not None and abs(page.value(1) - 7.5) < 0.001),
             "the slider moved channel 1: %s" % page.value(1))

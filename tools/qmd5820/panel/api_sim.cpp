@@ -100,6 +100,58 @@ void SimulatorRoutes(Panel& panel, httplib::Server& server) {
         }));
     });
 
+    // {"on": bool, "persistent": bool}
+    server.Post(R"(/api/sim/board/(\d+)/short_circuit)", [&panel](const httplib::Request& request,
+                                                                 httplib::Response& response) {
+        BoardOwner* owner = BoardOf(panel, request, response);
+        Json body;
+        if (!owner || !RequestBody(request, response, body)) return;
+        const bool on = body.value("on", false), persistent = body.value("persistent", false);
+        ReplyJson(response, owner->Call<Json>([=](BoardState& state) {
+            SimShortCircuit(state.index, on, persistent);
+            return Result(0, 0);
+        }));
+    });
+
+    // {"kind": 0 clear | 1 call fails | 2 driver status | 3 power cut, "code": request code
+    //  (0: any), "nth": n (0: every one), "status": driver status for kind 2}
+    server.Post(R"(/api/sim/board/(\d+)/fault)", [&panel](const httplib::Request& request,
+                                                         httplib::Response& response) {
+        BoardOwner* owner = BoardOf(panel, request, response);
+        Json body;
+        double kind = 0, code = 0, nth = 0, status = 0;
+        if (!owner || !RequestBody(request, response, body) ||
+            !Field(body, "kind", 0, 3, kind, response) ||
+            !Field(body, "code", 0, 4294967295.0, code, response) ||
+            !Field(body, "nth", 0, 1e6, nth, response) ||
+            !Field(body, "status", 0, 255, status, response)) {
+            return;
+        }
+        ReplyJson(response, owner->Call<Json>([=](BoardState& state) {
+            SimFault(state.index, static_cast<uint32_t>(code), static_cast<uint32_t>(nth),
+                     static_cast<int>(kind), static_cast<uint8_t>(status));
+            return Result(0, 0);
+        }));
+    });
+
+    // The state file back to the factory state (every board's EEPROM, outputs and
+    // potentiometers); the panel's channels are unassigned.
+    server.Post("/api/sim/reset", [&panel](const httplib::Request&, httplib::Response& response) {
+        std::string where;
+        bool done = false;
+        for (std::size_t i = 0; i < panel.board_count(); ++i) {
+            panel.owner(i).Call<int>([&, i](BoardState& state) {
+                if (i == 0) done = SimResetState(where);
+                state.transducer.fill(-1);
+                return 0;
+            });
+        }
+        Json body = Result(done ? 0 : -1, 0);
+        if (!done) body["error"] = where.empty() ? "no state file is kept" : "cannot remove " + where;
+        body["state_file"] = where;
+        ReplyJson(response, body);
+    });
+
     // {"on": bool}
     server.Post(R"(/api/sim/board/(\d+)/moving)", [&panel, swings](const httplib::Request& request,
                                                                  httplib::Response& response) {

@@ -13,4 +13,8 @@ void SimChannel(uint8_t, uint8_t, double& position, double& range) {
 void SimEnableFrontEnd(uint8_t) {}
 double SimBoardZero(uint8_t, uint8_t) { return 0.0; }
 
+void SimShortCircuit(uint8_t, bool, bool) {}
+void SimFault(uint8_t, uint32_t, uint32_t, int, uint8_t) {}
+bool SimResetState(std::string&) { return false; }
+
 }  // namespace qmdpanel

@@ -294,6 +294,19 @@ async function start() {
     if (ok(r, 'loaded')) $('logic-status').textContent = 'status ' + r.status;
   });
   $('sim-moving').onchange = guard(async () => ok(await api('POST', 'sim/board/' + panel.board + '/moving', { on: $('sim-moving').checked }), 'swing ' + ($('sim-moving').checked ? 'on' : 'off')));
+  const sim = 'sim/board/';
+  $('sim-short').onclick = guard(async () => ok(await api('POST', sim + panel.board + '/short_circuit',
+    { on: true, persistent: $('sim-short-persistent').checked }), 'short circuit injected'));
+  $('sim-short-clear').onclick = guard(async () => ok(await api('POST', sim + panel.board + '/short_circuit', { on: false }), 'short circuit cleared'));
+  $('sim-fault').onclick = guard(async () => ok(await api('POST', sim + panel.board + '/fault', {
+    kind: Number($('sim-fault-kind').value), code: Number($('sim-fault-code').value),
+    nth: Number($('sim-fault-nth').value), status: Number($('sim-fault-status').value),
+  }), 'fault armed'));
+  $('sim-fault-clear').onclick = guard(async () => ok(await api('POST', sim + panel.board + '/fault', { kind: 0, code: 0, nth: 0, status: 0 }), 'faults removed'));
+  $('sim-reset').onclick = guard(async () => {
+    if (!confirm('Forget every simulated board\'s EEPROM, outputs and potentiometers?')) return;
+    if (ok(await api('POST', 'sim/reset'), 'back to the factory state')) { await loadChannels(); }
+  });
   panel.handlers.push(showChannels, showIo, () => rateCount++);
   await loadBoards();
   await loadChannels();
