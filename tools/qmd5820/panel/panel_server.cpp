@@ -97,6 +97,9 @@ bool Panel::Bind(std::string& error) {
         error = "cannot listen on " + access.listen_host;
         return false;
     }
+    // httplib listens with a backlog of 5: ten tabs connecting at once would see SYNs
+    // dropped and retried a second later. Listening again on the bound socket widens it.
+    if (listen_socket_ >= 0) ::listen(static_cast<socket_t>(listen_socket_), 128);
     return true;
 }
 
@@ -131,6 +134,12 @@ void Panel::Routes() {
     // default pool; a stream holds its thread until the tab goes.
     server.new_task_queue = [] { return new httplib::ThreadPool(48); };
     server.set_payload_max_length(options_.max_body);
+    server.set_socket_options([this](socket_t socket) {
+        int yes = 1;
+        ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&yes),
+                     sizeof yes);
+        listen_socket_ = static_cast<long long>(socket);
+    });
     // A client that stops reading is dropped after this long; the others go on.
     server.set_write_timeout(5, 0);
     server.set_read_timeout(10, 0);

@@ -73,6 +73,7 @@ private:
     std::atomic<uint64_t> answered_{0};
     std::atomic<uint64_t> refused_{0};
     std::atomic<bool> stopped_{false};
+    long long listen_socket_ = -1;  // the listening socket, once bound
 };
 
 // ---- for the handlers of each page (api_*.cpp) ---------------------------------------------
