@@ -10,6 +10,7 @@
 
 Usage: panel_bench.py QMD5820 [--seconds S] [--changes N]"""
 import json
+import random
 import os
 import statistics
 import sys
@@ -64,13 +65,17 @@ def idle_cpu(panel, seconds):
     return (cpu_seconds(panel.proc.pid) - before) / seconds
 
 
-def latency(panel, changes):
-    """Seconds from a position change (the request sent) to the first snapshot showing it."""
+def latency(panel, changes, period):
+    """Seconds from a position change (the request sent) to the first snapshot showing it.
+    Each change waits a random part of a period first: changes come at any phase of the
+    sampling, as a transducer moves (not right after the snapshot that showed the last)."""
     request = urllib.request.Request("%s/api/board/0/live?token=%s" % (panel.base, panel.token))
     delays = []
+    random.seed(1)
     with urllib.request.urlopen(request, timeout=30) as stream:
         for k in range(changes):
             position = 0.5 + (k % 2)  # alternates 0.5 / 1.5 on channel 0 (type 1, range 2)
+            time.sleep(random.uniform(0, period))
             sent = time.monotonic()
             panel.request("POST", "/api/sim/board/0/position", {"channel": 0, "position": position})
             while True:
@@ -123,7 +128,7 @@ def main():
                   "server CPU %.1f %%, %.2f %% per listener above idle"
                   % (count, statistics.mean(rates), min(rates), statistics.mean(rates) * period,
                      100 * cpu, 100 * (cpu - idle) / count))
-        delays = sorted(latency(panel, CHANGES))
+        delays = sorted(latency(panel, CHANGES, period))
         median = statistics.median(delays)
         p99 = delays[min(len(delays) - 1, int(0.99 * len(delays)))]
         print("position change to the stream, %d changes: median %.1f ms (%.2f periods), p99 %.1f ms (%.2f periods)"
