@@ -340,6 +340,46 @@ TEST_F(PanelServer, TenListenersGetTheSameStreamDespiteAStalledOne) {
     EXPECT_EQ(qmdsim_digital_outputs(0), 1);
 }
 
+// Eight clients switching their own output on and off and re-assigning channels, while two
+// listeners read the stream: every request succeeds and the outputs end as the last
+// requests left them. The library gets one caller per board (the owner thread); under
+// ThreadSanitizer overlapping calls into the board's state would be reported. 10 trials.
+TEST_F(PanelServer, ConcurrentClientsAreSerialisedPerBoard) {
+    Start();
+    constexpr int kTrials = 10, kClients = 8, kRounds = 20;
+    int clean = 0;
+    for (int trial = 0; trial < kTrials; ++trial) {
+        std::atomic<int> failures{0};
+        std::vector<std::thread> clients;
+        for (int c = 0; c < kClients; ++c) {
+            clients.emplace_back([&, c] {
+                for (int round = 0; round < kRounds; ++round) {
+                    const bool on = round % 2 == 1;  // the last round switches on
+                    const auto r = Post("/api/board/0/outputs", R"({"mask":)" + std::to_string(1 << c) +
+                                                                  R"(,"on":)" + (on ? "true" : "false") + "}");
+                    const auto a = Post("/api/board/0/channel", R"({"channel":)" + std::to_string(c) +
+                                                                  R"(,"transducer":)" + (on ? "1" : "5") + "}");
+                    if (!r || r->status != 200 || Json::parse(r->body)["code"] != 0 || !a ||
+                        Json::parse(a->body)["code"] != 0) {
+                        ++failures;
+                    }
+                }
+            });
+        }
+        std::thread listener([&] { Events(30); });
+        for (auto& t : clients) t.join();
+        listener.join();
+        const Json types = Get("/api/board/0/transducers");
+        bool assigned = true;
+        for (int c = 0; c < kClients; ++c) assigned &= types["assigned"][c] == 1;
+        if (failures == 0 && qmdsim_digital_outputs(0) == 0xFF && assigned) ++clean;
+        Post("/api/board/0/outputs", R"({"mask":255,"on":false})");
+    }
+    std::printf("concurrent clients, every request done and the end state right: %d of %d trials\n",
+                clean, kTrials);
+    EXPECT_EQ(clean, kTrials);
+}
+
 // Stopping the panel stops the timer it started, removes its interrupt routine and closes
 // every board.
 TEST_F(PanelServer, StopLeavesTheBoardsClosedAndQuiet) {
