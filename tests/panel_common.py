@@ -1,4 +1,5 @@
 """Starting and stopping `qmd5820 panel` for the panel's process and browser tests."""
+import atexit
 import json
 import os
 import re
@@ -7,6 +8,18 @@ import subprocess
 import tempfile
 import time
 import urllib.request
+
+
+RUNNING = []
+
+
+@atexit.register
+def _end_left_panels():
+    """A test that failed half-way leaves no panel running."""
+    for panel in RUNNING:
+        if panel.proc.poll() is None:
+            panel.proc.kill()
+            panel.proc.wait()
 
 
 class PanelProcess:
@@ -19,6 +32,7 @@ class PanelProcess:
         self.proc = subprocess.Popen([tool, *before, "panel", "--no-browser", "--listen",
                                       "127.0.0.1:0", *args], stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, text=True, env=self.env)
+        RUNNING.append(self)
         line = self.proc.stdout.readline()
         match = re.search(r"(http://[^ ]+/\?token=([0-9a-zA-Z_.~-]+))", line)
         if not match:
