@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "panel/panel_server.h"
+#include "qmd5820_version.h"
 
 namespace qmdpanel {
 namespace {
@@ -104,7 +105,9 @@ void BoardRoutes(Panel& panel, httplib::Server& server) {
             boards.push_back(panel.owner(i).Call<Json>(Identity));
         }
         Json body;
-        body["library"] = Version(dll);
+        // The library as the tool names it (its number is not major.minor in 16-bit halves).
+        body["library"] = dll == QMD5820_VERSION_NUMBER ? std::string(QMD5820_VERSION_TEXT)
+                                                        : "another version (" + Hex(dll) + ")";
         body["boards"] = boards;
         ReplyJson(response, body);
     });
