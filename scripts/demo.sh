@@ -53,6 +53,32 @@ echo "== qmd5820 --virtual-clock calibrate 0 5 0,12 --position 6"
 echo "== qmd5820 --virtual-clock calibrate 0 1 3 --position 1 --interactive"
 "$tool" --virtual-clock calibrate 0 1 3 --position 1 --interactive
 
+# The test panel: started for a few seconds, its page and the boards fetched with the
+# token it printed, then stopped with SIGTERM (it closes the boards on the way out).
+if "$tool" --help | grep -q '^  panel'; then
+  echo "== qmd5820 panel --no-browser   (a few seconds)"
+  panel_out="$PWD/build/demo/panel.out"
+  "$tool" panel --no-browser >"$panel_out" &
+  panel_pid=$!
+  for _ in $(seq 50); do grep -q token= "$panel_out" && break; sleep 0.1; done
+  url=$(grep -o 'http://[^ ]*' "$panel_out" | head -1)
+  echo "panel at $url"
+  python3 - "$url" <<'PY'
+import sys, urllib.request
+url = sys.argv[1]
+base, token = url.split("/?token=")
+page = urllib.request.urlopen(url, timeout=10).read().decode()
+print("page:", "<title>QMD5820 test panel</title>" in page and "the panel's page" or "NOT the panel's page")
+request = urllib.request.Request(base + "/api/boards", headers={"X-Panel-Token": token})
+boards = urllib.request.urlopen(request, timeout=10).read().decode()
+print("boards:", boards[:120] + "...")
+PY
+  sleep 2
+  kill -TERM "$panel_pid"
+  wait "$panel_pid"
+  cat "$panel_out"
+fi
+
 echo "== qmd5820 read 0 0:7   (transducer 7 is not in the database: fails on purpose)"
 status=0
 "$tool" read 0 0:7 2>&1 || status=$?

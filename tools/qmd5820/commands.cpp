@@ -10,6 +10,9 @@
 #include "commands/line.h"
 #include "commands/list_info.h"
 #include "commands/timer.h"
+#if QMD5820_TOOL_PANEL
+#include "commands/panel.h"
+#endif
 #if QMD5820_TOOL_SIMULATOR
 #include "commands/sim.h"
 #endif
@@ -33,6 +36,9 @@ constexpr CommandRow kCommands[] = {
     {"line", "primary line: test, rearm, calibrate, interrupts on|off", BoardUse::kOpen, false,
      Make<LineCommand>},
     {"calibrate", "calibrate a transducer type", BoardUse::kOpen, false, Make<CalibrateCommand>},
+#if QMD5820_TOOL_PANEL
+    {"panel", "the test panel in the browser", BoardUse::kNone, false, Make<PanelCommand>},
+#endif
 #if QMD5820_TOOL_SIMULATOR
     {"sim", "the simulated boards' state file: back to the factory state, or what it holds",
      BoardUse::kNone, true, Make<SimCommand>},
