@@ -141,7 +141,7 @@ def live_pages(driver):
     href = wait_for(lambda: page.el("acq-download").get_attribute("href") if page.el("acq-download").is_displayed() else None)
     status, csv = panel.request("GET", href.split(panel.base)[1].split("?")[0])
     lines = csv.decode().splitlines() if isinstance(csv, bytes) else []
-    R.check(status == 200 and lines[0] == "sequence,time/s,ch0/mm,ch1/mm", "CSV header: %r" % lines[:1])
+    R.check(status == 200 and lines[0] == "sequence,arrival/s,ch0/mm,ch1/mm", "CSV header: %r" % lines[:1])
     R.check([int(l.split(",")[0]) for l in lines[1:]] == list(range(1, len(lines))), "every sequence once, in order")
     status, out, err = panel.stop()
     R.check(status == 0, "panel stopped: %r" % err)

@@ -205,7 +205,7 @@ TEST_F(PanelDatabase, AcquisitionCsvHasEverySequenceOnce) {
         lines.push_back(csv->body.substr(start, end - start));
     }
     ASSERT_GT(lines.size(), 200u);
-    EXPECT_EQ(lines[0], "sequence,time/s,ch0/mm,ch1/mm");
+    EXPECT_EQ(lines[0], "sequence,arrival/s,ch0/mm,ch1/mm");
     EXPECT_EQ(lines.size() - 1, stopped["written"].get<std::size_t>());
     // The values are the positions as the board codes them: magnitude/range x 32767.
     const auto coded = [](double position, double range) {

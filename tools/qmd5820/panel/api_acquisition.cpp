@@ -25,7 +25,6 @@ struct Acquisition {
     uint32_t per_interrupt = 1;
     uint64_t interrupts_at_start = 0;
     Clock::time_point start;
-    double last = 0.0;
     std::vector<uint8_t> pending;
     std::string plot;  // the decimated points since the last snapshot
     std::string stopped_because;
@@ -71,8 +70,9 @@ bool Collect(BoardState& state, Acquisition& a) {
             a.stopped_because = "the conversion failed: " + LastError(state.handle);
             return false;
         }
-        const double seconds = a.last + (now - a.last) * static_cast<double>(s + 1) /
-                                            static_cast<double>(sequences);
+        // Every row of a batch carries the time the batch arrived, as the tool's recorder
+        // writes it: the host does not know when within the batch each sequence was taken.
+        const double seconds = now;
         const std::lock_guard<std::mutex> lock(a.mutex);
         qmdtool::AppendCsvRow(a.csv, ++a.written, seconds, metric.data(), metric.size());
         // One point per batch reaches the plot: the batch's last sequence.
@@ -82,7 +82,6 @@ bool Collect(BoardState& state, Acquisition& a) {
             a.plot += (a.plot.empty() ? "" : ",") + point + "]";
         }
     }
-    a.last = now;
     a.pending.erase(a.pending.begin(),
                     a.pending.begin() + static_cast<std::ptrdiff_t>(sequences * sequence_bytes));
     const std::lock_guard<std::mutex> lock(a.mutex);
@@ -180,7 +179,6 @@ void AcquisitionRoutes(Panel& panel, httplib::Server& server) {
             a->types = types;
             a->per_interrupt = static_cast<uint32_t>(per_interrupt);
             a->start = Acquisition::Clock::now();
-            a->last = 0.0;
             a->pending.clear();
             a->plot.clear();
             a->stopped_because.clear();
