@@ -789,6 +789,14 @@ def test_calibrate():
                   for _, pos, before, _ in rows if abs(pos) == 0.8 * full_range) and
               "calibrated in" in r.stderr and "moved to" in r.stderr, r)
 
+    # Positions the worker cannot reach or check: refused before anything is read or
+    # changed, with the bounds of the type (type 5 has a range of 10).
+    for position in ("-1", "0.05", "9.995", "100", "1e308"):
+        r = run("--virtual-clock", "calibrate", "0", "5", "3", "--position", position)
+        check(f"calibrate refuses position {position} with the type's bounds",
+              r.returncode == 1 and not r.stdout and "0.078125" in r.stderr and
+              "9.99" in r.stderr and "calibrating" not in r.stderr, r)
+
     r = run("--virtual-clock", "--frozen-counter", "0", "calibrate", "0", "1", "3",
             "--position", "1.0")
     check("a worker failure names phase, code and meaning and restores the block",

@@ -17,6 +17,7 @@
 #include "common/board.h"
 #include "common/signals.h"
 #include "common/simulator.h"
+#include "qmd5820_texts.h"
 
 namespace qmdtool {
 namespace {
@@ -147,6 +148,14 @@ int CalibrateCommand::Run(const Invocation& invocation) const {
     if (i_QMD5820_TransducerDatabaseReadTransducerInfo(handle, a.index, &range, &sensitivity,
                                                        &frequency, &voltage, &calibrated) != 0) {
         std::fprintf(stderr, "qmd5820: %s\n", pc_QMD5820_GetLastError(handle));
+        return kFailed;
+    }
+    // The worker's start refuses a position it cannot reach or check (-5): say which bounds
+    // apply to this transducer type before anything is read or changed.
+    char problem[256] = {};
+    if (!a.interactive &&
+        qmd5820_worker_position_problem(a.position, range, problem, sizeof problem) != 0) {
+        std::fprintf(stderr, "qmd5820: transducer %u: %s\n", a.index, problem);
         return kFailed;
     }
     // On the simulated board (with its front end's errors) the readings are taken at several
