@@ -85,6 +85,26 @@ int SaveBackup(Backups& backups, BoardState& state, const std::string& reason, s
     return number;
 }
 
+// Before a database change: the board open and free, and its whole EEPROM saved. Fills
+// `reply` with the backup's number, or with the refusal (then false: nothing changes).
+bool BackupBeforeChange(Backups& backups, BoardState& state, const std::string& reason,
+                        Json& reply) {
+    std::string error;
+    if (!state.open || state.busy) {
+        reply["result"] = Result(-1, 0);
+        reply["result"]["error"] = state.open ? "the board is busy" : "the board is closed";
+        return false;
+    }
+    const int backup = SaveBackup(backups, state, reason, error);
+    if (backup == 0) {
+        reply["result"] = Result(-1, 0);
+        reply["result"]["error"] = "no backup, nothing changed: " + error;
+        return false;
+    }
+    reply["backup"] = backup;
+    return true;
+}
+
 Json CheckJson(const qmdtool::CheckReport& report) {
     Json check;
     check["consistent"] = report.consistent();
@@ -187,20 +207,11 @@ void DatabaseRoutes(Panel& panel, httplib::Server& server) {
         }
         ReplyJson(response, owner->Call<Json>([&](BoardState& state) {
             Json reply;
-            std::string error;
-            if (!state.open || state.busy) {
-                reply["result"] = Result(-1, 0);
-                reply["result"]["error"] = state.open ? "the board is busy" : "the board is closed";
+            if (!BackupBeforeChange(*backups, state,
+                                    "before adding " + std::to_string(static_cast<int>(d.index)),
+                                    reply)) {
                 return reply;
             }
-            const int backup = SaveBackup(*backups, state, "before adding " +
-                                          std::to_string(static_cast<int>(d.index)), error);
-            if (backup == 0) {
-                reply["result"] = Result(-1, 0);
-                reply["result"]["error"] = "no backup, nothing changed: " + error;
-                return reply;
-            }
-            reply["backup"] = backup;
             reply["result"] = Result(i_QMD5820_TransducerDatabaseAdd(
                 state.handle, static_cast<uint8_t>(d.index), d.range, d.sensitivity, d.frequency,
                 d.voltage, d.impedance), state.handle);
@@ -219,20 +230,11 @@ void DatabaseRoutes(Panel& panel, httplib::Server& server) {
         }
         ReplyJson(response, owner->Call<Json>([&](BoardState& state) {
             Json reply;
-            std::string error;
-            if (!state.open || state.busy) {
-                reply["result"] = Result(-1, 0);
-                reply["result"]["error"] = state.open ? "the board is busy" : "the board is closed";
-                return reply;
-            }
             const auto type = static_cast<uint8_t>(index);
-            const int backup = SaveBackup(*backups, state, "before deleting " + std::to_string(type), error);
-            if (backup == 0) {
-                reply["result"] = Result(-1, 0);
-                reply["result"]["error"] = "no backup, nothing changed: " + error;
+            if (!BackupBeforeChange(*backups, state, "before deleting " + std::to_string(type),
+                                    reply)) {
                 return reply;
             }
-            reply["backup"] = backup;
             reply["result"] = Result(i_QMD5820_TransducerDatabaseDelete(state.handle, type), state.handle);
             // A channel read with the deleted type is read no more.
             for (int& t : state.transducer) {
